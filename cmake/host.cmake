@@ -1,0 +1,23 @@
+# Native Linux build of the same program sources against the Win32
+# stand-in, with the unit tests, the scenario runner and the fuzzers.
+option(INSTALL_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+if(INSTALL_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=address,undefined)
+endif()
+add_compile_options(-g)
+
+enable_testing()
+add_subdirectory(standin)
+
+# The program, as a library that the runner, the tests and the fuzzers link.
+add_library(install_core STATIC ${PROGRAM_SOURCES})
+target_include_directories(install_core PUBLIC ${CMAKE_SOURCE_DIR}/install)
+target_compile_options(install_core PRIVATE ${PROGRAM_WARNINGS})
+target_link_libraries(install_core PUBLIC standin)
+
+foreach(dir testprogs hostrun tests/unit fuzz bench)
+    if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
+        add_subdirectory(${dir})
+    endif()
+endforeach()

@@ -1,0 +1,122 @@
+/*
+ * standin.h - control of the Win32 stand-in, for tests and the host runner.
+ *
+ * The stand-in (standin/windows.h) provides the Win32 calls the program
+ * uses, over an in-memory machine: registry, version record, environment,
+ * a C: drive mapped onto a real folder, COM devices, the service manager,
+ * windows, boxes and the dialog, threads and processes.  This header lets a
+ * test set that machine up, script the user's answers, inject failures and
+ * read back what happened.
+ */
+#ifndef STANDIN_CONTROL_H
+#define STANDIN_CONTROL_H
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace standin {
+
+/* A fresh machine: empty registry (HKLM and HKEY_DYN_DATA), Windows 95
+ * version record, environment WINDIR=C:\windows and SystemRoot=C:\windows,
+ * C: mapped to a new empty temporary folder (with windows\ and setup\),
+ * current directory C:\setup, no COM devices, no services, no answers, no
+ * faults, no events.  Threads and processes of the previous machine must be
+ * over. */
+void reset();
+
+/* ---- machine before ---- */
+enum Version { WIN95, NT351, NT40, WIN31 };
+void setVersion(Version v);
+
+/* Imports REGEDIT4 (or Wine's REGEDIT5) text.  Returns false and a reason
+ * on malformed text; whatever was read before the fault stays imported. */
+bool importReg(const std::string &text, std::string *why = nullptr);
+/* REGEDIT4 text of the key and everything below it ("" = whole registry). */
+std::string exportReg(const std::string &keyPath = "");
+
+void setEnv(const std::string &name, const std::string &value);
+void unsetEnv(const std::string &name);
+
+/* The real folder that C: is mapped to, and the mapping of one Windows
+ * path (drive-relative and relative paths resolved against the current
+ * directory, components matched without regard to case). */
+std::string driveRoot();
+std::string hostPath(const std::string &windowsPath);
+void setCurrentDirectory(const std::string &windowsPath);
+/* Puts a file on the machine (folders created as needed). */
+void putFile(const std::string &windowsPath, const std::string &bytes);
+/* Reads a file of the machine; false if it does not exist. */
+bool getFile(const std::string &windowsPath, std::string *bytes);
+
+/* QueryDosDeviceA answers "\Device\SerialN" for exactly these names. */
+void addComDevice(const std::string &name);
+/* Every "COMn" name answers (a machine where the probe never fails). */
+void setAllComDevicesExist(bool all);
+
+/* A top-level window of another program (FindWindowA finds it; a posted
+ * message is recorded as a "posted" event and, for WM_DESTROY, stamped
+ * into C:\testlog\red32-destroy.txt). */
+void addForeignWindow(const std::string &cls, const std::string &title);
+
+/* Service state as the stand-in's service manager holds it. */
+enum ServiceState { SVC_ABSENT, SVC_STOPPED, SVC_RUNNING };
+ServiceState serviceState(const std::string &name);
+/* A running service that ignores the stop control. */
+void setServiceIgnoresStop(const std::string &name, bool ignores);
+
+/* ---- the user's answers ----
+ * One answer per box or dialog, in order.  Actions: "OK", "Cancel",
+ * "Escape", "Close", "Help", "Type <text>".  A box with no answer left is
+ * answered IDCANCEL (or IDOK for an OK-only box) and recorded as
+ * unanswered. */
+void addAnswer(const std::vector<std::string> &actions);
+void addAnswer(const std::string &action); /* one action */
+
+/* ---- faults ----
+ * The nth call (1-based, counting only matching calls) of api whose
+ * subject contains match (case-insensitive; "" matches every call) fails
+ * with code: the call returns its failure result and GetLastError gives
+ * code (registry calls return code itself).  count = how many consecutive
+ * matching calls fail from the nth on (0 = all).
+ * Subjects: registry key calls: the full key path ("HKEY_LOCAL_MACHINE\..."
+ * with the sub key appended for Open/Create/Enum); value calls: key path +
+ * "|" + value name; file calls: the Windows path (CopyFileA: source + ">" +
+ * target); GetEnvironmentVariableA: the name; service calls: the service
+ * name; QueryDosDeviceA: the device name; CreateProcessA: the command
+ * line; everything else: "".
+ * Special results: WaitForSingleObject fails with code as its return
+ * value (WAIT_ABANDONED, WAIT_TIMEOUT, WAIT_FAILED). */
+void fail(const std::string &api, DWORD code, const std::string &match = "", int nth = 1,
+          int count = 1);
+/* How many times api was called so far (every call, failed or not). */
+int calls(const std::string &api);
+
+/* ---- what happened ---- */
+struct Event {
+    std::string ev;       /* "box", "dialog", "help", "debug", "posted",
+                             "unanswered", "call" */
+    std::string owner;    /* box: "install" (class of the owner) or "none" */
+    std::string caption;  /* box, dialog */
+    std::string text;     /* box text, dialog edit text, debug text,
+                             help file, posted class */
+    unsigned type = 0;    /* box type; help command; posted message */
+    unsigned long data = 0; /* help data */
+    int result = 0;       /* what the box or dialog returned */
+    DWORD thread = 0;     /* thread id that showed the box */
+};
+std::vector<Event> events();
+std::vector<Event> boxes(); /* the "box" events only */
+/* Events as JSON lines, the outcome format of the scenario runners. */
+std::string eventsJson();
+
+/* Open registry handles, service handles, thread and process handles
+ * that the program has not closed (a leak check for tests). */
+int openRegistryHandles();
+int openServiceHandles();
+int openKernelHandles();
+
+} // namespace standin
+
+#endif /* STANDIN_CONTROL_H */
