@@ -123,7 +123,7 @@ int doISS(HWND owner)
                  ? -1
                  : snprintf(cmd, sizeof cmd, "%s -F1%s -F2%s\\%s", setupCmd, issPath, windir, logFile);
     if (n2 < 0 || n2 >= (int)sizeof cmd) {
-        ErrMsg(owner, "Windows directory name too long for %s", srFile);
+        ErrMsg(owner, "windir too long for %s", srFile);
         return -1;
     }
 
