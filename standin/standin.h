@@ -25,6 +25,11 @@ namespace standin {
  * faults, no events.  Threads and processes of the previous machine must be
  * over. */
 void reset();
+/* The same, with C: mapped to an existing folder (the scenario runner's
+ * drive), which is kept as it is. */
+void reset(const std::string &driveRootFolder);
+/* What GetCommandLineA gives (default "\"C:\setup\install.exe\""). */
+void setCommandLine(const std::string &cmdline);
 
 /* ---- machine before ---- */
 enum Version { WIN95, NT351, NT40, WIN31 };
@@ -65,6 +70,10 @@ enum ServiceState { SVC_ABSENT, SVC_STOPPED, SVC_RUNNING };
 ServiceState serviceState(const std::string &name);
 /* A running service that ignores the stop control. */
 void setServiceIgnoresStop(const std::string &name, bool ignores);
+/* Marks an installed service running (a machine where it was started). */
+void setServiceRunning(const std::string &name, bool running);
+/* Every installed service, by key name. */
+std::vector<std::string> services();
 
 /* ---- the user's answers ----
  * One answer per box or dialog, in order.  Actions: "OK", "Cancel",
@@ -105,6 +114,7 @@ struct Event {
     unsigned long data = 0; /* help data */
     int result = 0;       /* what the box or dialog returned */
     DWORD thread = 0;     /* thread id that showed the box */
+    std::string answer;   /* box, dialog: the answer's actions, "; " between */
 };
 std::vector<Event> events();
 std::vector<Event> boxes(); /* the "box" events only */

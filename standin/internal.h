@@ -1,0 +1,131 @@
+/*
+ * internal.h - what the stand-in's parts share among themselves.
+ */
+#ifndef STANDIN_INTERNAL_H
+#define STANDIN_INTERNAL_H
+
+#define STANDIN_NO_FOPEN_MAP
+#include "standin.h"
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace standin {
+namespace detail {
+
+/* ---- faults.cpp ---- */
+/* Counts the call and tells whether an injected fault hits it. */
+bool faultHits(const char *api, const std::string &subject, DWORD *code);
+void resetFaults();
+
+/* ---- events.cpp ---- */
+void record(const Event &e);
+void resetEvents();
+
+/* ---- strings.cpp ---- */
+bool iequals(const std::string &a, const std::string &b);
+/* <0, 0, >0 like strcmp, comparing the lower-cased bytes. */
+int icompare(const std::string &a, const std::string &b);
+std::string lower(std::string s);
+bool icontains(const std::string &haystack, const std::string &needle);
+/* Copies a NUL-terminated text into a caller's buffer of size bytes,
+ * truncated; returns the count of characters copied (without NUL). */
+size_t copyOut(const std::string &s, char *buffer, size_t size);
+long long nowMs();
+
+/* ---- machine.cpp ---- */
+/* The machine's state that several parts read (under machineLock()). */
+struct Machine {
+    Version version = WIN95;
+    std::vector<std::pair<std::string, std::string>> env;
+    std::string root;       /* host folder of C: */
+    bool ownRoot = false;   /* a temporary folder this process made */
+    std::string cwd = "C:\\setup";
+    std::string programPath = "C:\\setup\\install.exe";
+    std::string cmdline = "\"C:\\setup\\install.exe\"";
+    std::vector<std::string> comDevices;
+    bool allCom = false;
+};
+Machine &machine();
+std::recursive_mutex &machineLock();
+std::string envGet(const std::string &name, bool *found);
+
+/* ---- registry.cpp ---- */
+void resetRegistry();
+/* Root key name ("HKEY_LOCAL_MACHINE") to handle; nullptr if unknown. */
+HKEY rootByName(const std::string &name);
+const char *rootName(HKEY root);
+
+/* ---- files.cpp ---- */
+struct MappedPath {
+    DWORD error = 0;        /* 0 or ERROR_INVALID_NAME / ERROR_PATH_NOT_FOUND */
+    std::string windows;    /* full Windows path, "C:\a\b" */
+    std::string host;       /* host path, existing components in their case */
+};
+MappedPath mapPath(const std::string &windowsPath);
+/* Full Windows path without mapping (drive, cwd, "." and ".." resolved). */
+std::string fullWindowsPath(const std::string &windowsPath, DWORD *error);
+bool hostIsFile(const std::string &host);
+bool hostIsDir(const std::string &host);
+void makeDirs(const std::string &host);
+void removeTree(const std::string &host);
+DWORD errnoToWin(int e);
+
+/* ---- services.cpp ---- */
+void resetServices();
+
+/* ---- windows_ui.cpp ---- */
+void resetWindows();
+void resetAnswers();
+/* Takes the next answer; false when none is left. */
+bool nextAnswer(std::vector<std::string> *actions);
+std::string joinActions(const std::vector<std::string> &actions);
+
+/* ---- threads.cpp, processes.cpp ---- */
+void resetKernel();
+/* Wakes every waiter on kernel objects and message queues. */
+void kernelNotify();
+std::mutex &kernelMutex();
+/* Waits on the kernel condition for at most ms (INFINITE = unbounded);
+ * returns false on timeout. */
+bool kernelWait(std::unique_lock<std::mutex> &lock, DWORD ms, long long start);
+/* For MsgWaitForMultipleObjects: index of a signalled handle, -1 none,
+ * -2 invalid handle (kernel lock held). */
+int signalledIndex(DWORD count, const HANDLE *handles, bool all);
+bool queueHasInput(DWORD thread);   /* kernel lock held */
+
+} // namespace detail
+} // namespace standin
+
+
+/* ---- registry internals (registry.cpp), paths like "HKEY_LOCAL_MACHINE\a\b" ---- */
+namespace standin {
+namespace detail {
+struct RegValue {
+    std::string name;
+    DWORD type = REG_NONE;
+    std::string data;
+};
+bool regKeyExists(const std::string &path);
+/* Creates the key and its missing parents; false for an unknown root. */
+bool regCreatePath(const std::string &path);
+void regDeletePath(const std::string &path); /* with everything below */
+bool regGetValue(const std::string &path, const std::string &name, RegValue *out);
+bool regSetValue(const std::string &path, const std::string &name, DWORD type,
+                 const std::string &data);
+void regDeleteValue(const std::string &path, const std::string &name);
+std::vector<std::string> regSubkeyNames(const std::string &path);
+/* Visits the key and every key below it, parents first, in enumeration
+ * order; false if the key does not exist. */
+bool regWalk(const std::string &path,
+             void (*visit)(void *ctx, const std::string &keyPath,
+                           const std::vector<RegValue> &values),
+             void *ctx);
+/* Canonical path: root names spelled out, case as stored for existing
+ * components, no empty components; "" for an unknown root. */
+std::string regCanonical(const std::string &path);
+} // namespace detail
+} // namespace standin
+
+#endif

@@ -1,0 +1,261 @@
+/* processes.cpp - CreateProcessA over native programs, the command line,
+ * debugger output. */
+#include "kernel.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace standin {
+namespace detail {
+
+namespace {
+struct Child {
+    pid_t pid;
+    std::thread reaper;
+};
+std::mutex childMutex;
+std::vector<Child> children;
+
+void reap(std::shared_ptr<KObject> obj)
+{
+    int status = 0;
+    while (waitpid(obj->pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    std::lock_guard<std::mutex> g(kernelMutex());
+    if (WIFEXITED(status))
+        obj->exitCode = (DWORD)WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        obj->exitCode = 0xC0000000u | (DWORD)WTERMSIG(status);
+    obj->signalled = true;
+    kernelNotify();
+}
+
+/* The program's name: the first word, quoted or up to a blank. */
+std::string firstWord(const std::string &cmd)
+{
+    size_t i = 0;
+    while (i < cmd.size() && (cmd[i] == ' ' || cmd[i] == '\t'))
+        i++;
+    if (i < cmd.size() && cmd[i] == '"') {
+        size_t end = cmd.find('"', i + 1);
+        return cmd.substr(i + 1, end == std::string::npos ? std::string::npos : end - i - 1);
+    }
+    size_t end = cmd.find_first_of(" \t", i);
+    return cmd.substr(i, end == std::string::npos ? std::string::npos : end - i);
+}
+
+std::string folderOf(const std::string &windowsPath)
+{
+    size_t slash = windowsPath.rfind('\\');
+    return slash == std::string::npos ? windowsPath : windowsPath.substr(0, slash);
+}
+
+/* Finds the program file as Windows does; error code or 0. */
+DWORD findProgram(std::string name, MappedPath *found)
+{
+    size_t base = name.find_last_of("\\/:");
+    base = base == std::string::npos ? 0 : base + 1;
+    if (name.find('.', base) == std::string::npos)
+        name += ".exe";
+    if (name.find_first_of("\\/:") != std::string::npos) {
+        *found = mapPath(name);
+        if (found->error)
+            return found->error;
+        if (hostIsFile(found->host))
+            return 0;
+        return hostIsDir(found->host.substr(0, found->host.rfind('/'))) ? ERROR_FILE_NOT_FOUND
+                                                                         : ERROR_PATH_NOT_FOUND;
+    }
+    std::vector<std::string> dirs;
+    {
+        std::lock_guard<std::recursive_mutex> g(machineLock());
+        dirs = {folderOf(machine().programPath), machine().cwd, "C:\\windows\\system32",
+                "C:\\windows"};
+    }
+    for (auto &d : dirs) {
+        MappedPath m = mapPath(d + "\\" + name);
+        if (m.error == ERROR_INVALID_NAME)
+            return m.error;
+        if (!m.error && hostIsFile(m.host)) {
+            *found = m;
+            return 0;
+        }
+    }
+    return ERROR_FILE_NOT_FOUND;
+}
+
+bool isElf(const std::string &host)
+{
+    FILE *f = ::fopen(host.c_str(), "rb");
+    if (!f)
+        return false;
+    char magic[4] = {0, 0, 0, 0};
+    size_t n = fread(magic, 1, 4, f);
+    fclose(f);
+    return n == 4 && memcmp(magic, "\x7f" "ELF", 4) == 0 && access(host.c_str(), X_OK) == 0;
+}
+} // namespace
+
+void endProcesses()
+{
+    std::vector<Child> old;
+    {
+        std::lock_guard<std::mutex> g(childMutex);
+        old.swap(children);
+    }
+    for (auto &c : old) {
+        kill(c.pid, SIGKILL);
+        if (c.reaper.joinable())
+            c.reaper.join();
+    }
+}
+
+} // namespace detail
+} // namespace standin
+
+using namespace standin::detail;
+
+extern "C" {
+
+BOOL WINAPI CreateProcessA(LPCSTR app, LPSTR cmdline, LPSECURITY_ATTRIBUTES pa,
+                           LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
+                           LPCSTR dir, LPSTARTUPINFOA si, LPPROCESS_INFORMATION pi)
+{
+    (void)pa;
+    (void)ta;
+    (void)inherit;
+    (void)flags;
+    (void)si;
+    std::string cmd = cmdline ? cmdline : (app ? app : "");
+    DWORD code;
+    if (faultHits("CreateProcessA", cmd, &code)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    if (!pi || (!app && !cmdline)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    MappedPath program;
+    DWORD err;
+    if (app) {
+        program = mapPath(app);
+        err = program.error ? program.error : (hostIsFile(program.host) ? 0 : ERROR_FILE_NOT_FOUND);
+    } else {
+        err = findProgram(firstWord(cmd), &program);
+    }
+    if (err) {
+        SetLastError(err);
+        return FALSE;
+    }
+    std::string cwd;
+    {
+        std::lock_guard<std::recursive_mutex> g(machineLock());
+        cwd = machine().cwd;
+    }
+    if (dir) {
+        MappedPath d = mapPath(dir);
+        if (d.error || !hostIsDir(d.host)) {
+            SetLastError(ERROR_DIRECTORY);
+            return FALSE;
+        }
+        cwd = d.windows;
+    }
+    if (!isElf(program.host)) {
+        SetLastError(ERROR_BAD_EXE_FORMAT);
+        return FALSE;
+    }
+    std::vector<std::string> envText;
+    if (env) {
+        for (const char *p = static_cast<const char *>(env); *p; p += strlen(p) + 1)
+            envText.push_back(p);
+    } else {
+        std::lock_guard<std::recursive_mutex> g(machineLock());
+        for (auto &kv : machine().env)
+            envText.push_back(kv.first + "=" + kv.second);
+    }
+    envText.push_back("STANDIN_ROOT=" + standin::driveRoot());
+    envText.push_back("STANDIN_CWD=" + cwd);
+    envText.push_back("STANDIN_CMDLINE=" + cmd);
+    envText.push_back("STANDIN_PROGRAM=" + program.windows);
+    /* Sanitizer settings and the library path stay those of this process. */
+    for (char **e = environ; *e; e++)
+        if (!strncmp(*e, "ASAN_", 5) || !strncmp(*e, "UBSAN_", 6) || !strncmp(*e, "LSAN_", 5) ||
+            !strncmp(*e, "LD_LIBRARY_PATH=", 16))
+            envText.push_back(*e);
+    std::vector<char *> envp;
+    for (auto &s : envText)
+        envp.push_back(&s[0]);
+    envp.push_back(nullptr);
+    std::string hostProgram = program.host;
+    char *argv[] = {&hostProgram[0], nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addchdir_np(&fa, mapPath(cwd).host.c_str());
+    pid_t pid;
+    int rc = posix_spawn(&pid, hostProgram.c_str(), &fa, nullptr, argv, envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0) {
+        SetLastError(errnoToWin(rc));
+        return FALSE;
+    }
+    auto obj = std::make_shared<KObject>();
+    obj->kind = KObject::PROCESS;
+    obj->pid = pid;
+    obj->id = (DWORD)pid;
+    {
+        std::lock_guard<std::mutex> g(kernelMutex());
+        pi->hProcess = addKernelObject(obj);
+        pi->hThread = addKernelObject(obj);
+    }
+    pi->dwProcessId = (DWORD)pid;
+    pi->dwThreadId = (DWORD)pid;
+    {
+        std::lock_guard<std::mutex> g(childMutex);
+        children.push_back(Child{pid, std::thread(reap, obj)});
+    }
+    return TRUE;
+}
+
+LPSTR WINAPI GetCommandLineA(void)
+{
+    static std::string copy;
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    if (copy != machine().cmdline)
+        copy = machine().cmdline;
+    return &copy[0];
+}
+
+void WINAPI GetStartupInfoA(LPSTARTUPINFOA si)
+{
+    if (!si)
+        return;
+    memset(si, 0, sizeof *si);
+    si->cb = sizeof *si;
+}
+
+void WINAPI OutputDebugStringA(LPCSTR text)
+{
+    DWORD code;
+    faultHits("OutputDebugStringA", "", &code);
+    standin::Event e;
+    e.ev = "debug";
+    e.text = text ? text : "";
+    e.thread = GetCurrentThreadId();
+    record(e);
+}
+
+void WINAPI ExitProcess(UINT code)
+{
+    fflush(nullptr);
+    exit((int)code);
+}
+
+} // extern "C"

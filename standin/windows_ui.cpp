@@ -1,0 +1,835 @@
+/* windows_ui.cpp - window classes, windows, message queues, modules and
+ * stock objects. */
+#include "ui.h"
+
+#include <cstring>
+#include <deque>
+
+namespace standin {
+namespace detail {
+
+namespace {
+
+struct WindowClass {
+    std::string name;
+    WNDPROC proc;
+    ATOM atom;
+};
+
+std::vector<WindowClass> classes;
+ATOM nextAtom = 0xC000;
+std::map<uintptr_t, Window> windowTable;
+uintptr_t nextWindow = 0x10020;
+LONG_PTR creationCounter = 0;
+
+struct Queue {
+    std::deque<MSG> posted;
+    bool quit = false;
+    int quitCode = 0;
+};
+std::map<DWORD, Queue> queues; /* under the kernel lock */
+
+const HWND desktopWindow = (HWND)0x10010;
+const int screenWidth = 1024, screenHeight = 768;
+
+WindowClass *findClass(LPCSTR name)
+{
+    for (auto &c : classes) {
+        if (IS_INTRESOURCE(name) ? c.atom == (ATOM)(uintptr_t)name : iequals(c.name, name))
+            return &c;
+    }
+    return nullptr;
+}
+
+bool builtinClass(const std::string &name)
+{
+    return iequals(name, "Edit") || iequals(name, "Button") || iequals(name, "Static") ||
+           iequals(name, "#32770");
+}
+
+/* What a control or a window without procedure does with a message. */
+LRESULT defaultHandling(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    Window *w = findWindow(hwnd);
+    if (!w)
+        return 0;
+    switch (msg) {
+    case WM_SETTEXT:
+        w->text = lParam ? reinterpret_cast<const char *>(lParam) : "";
+        return TRUE;
+    case WM_GETTEXT:
+        return (LRESULT)copyOut(w->text, reinterpret_cast<char *>(lParam), (size_t)wParam);
+    case WM_GETTEXTLENGTH:
+        return (LRESULT)w->text.size();
+    case EM_LIMITTEXT:
+        w->limit = (size_t)wParam;
+        return 0;
+    case EM_GETLIMITTEXT:
+        return (LRESULT)(w->limit ? w->limit : 30000);
+    case WM_NCCREATE:
+        return TRUE;
+    default:
+        return 0;
+    }
+}
+
+bool matches(const MSG &m, HWND hwnd, UINT first, UINT last)
+{
+    if (hwnd && m.hwnd != hwnd)
+        return false;
+    if (first == 0 && last == 0)
+        return true;
+    return m.message >= first && m.message <= last;
+}
+
+/* Takes (or looks at) the next message of the calling thread. */
+bool takeMessage(LPMSG msg, HWND hwnd, UINT first, UINT last, bool remove)
+{
+    Queue &q = queues[GetCurrentThreadId()];
+    for (auto it = q.posted.begin(); it != q.posted.end(); ++it) {
+        if (matches(*it, hwnd, first, last)) {
+            *msg = *it;
+            if (remove)
+                q.posted.erase(it);
+            return true;
+        }
+    }
+    if (q.quit && ((first == 0 && last == 0) || (WM_QUIT >= first && WM_QUIT <= last))) {
+        memset(msg, 0, sizeof *msg);
+        msg->message = WM_QUIT;
+        msg->wParam = (WPARAM)q.quitCode;
+        if (remove)
+            q.quit = false;
+        return true;
+    }
+    return false;
+}
+
+void stampDestroy(const std::string &cls)
+{
+    std::string now = std::to_string(nowMs());
+    putFile("C:\\testlog\\" + cls + "-destroy.txt", now);
+}
+
+HMODULE programModule() { return (HMODULE)0x400000; }
+
+struct Export {
+    const char *name;
+    FARPROC proc;
+};
+struct Module {
+    const char *name;
+    HMODULE handle;
+    std::vector<Export> exports;
+};
+
+#define EXPORT(f) {#f, reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&f))}
+const std::vector<Module> &modules()
+{
+    static const std::vector<Module> list = {
+        {"gdi32", (HMODULE)0x7E000000, {EXPORT(GetStockObject)}},
+        {"user32",
+         (HMODULE)0x7E100000,
+         {EXPORT(MessageBoxA), EXPORT(FindWindowA), EXPORT(PostMessageA), EXPORT(SendMessageA),
+          EXPORT(DialogBoxParamA), EXPORT(EndDialog), EXPORT(WinHelpA), EXPORT(GetSystemMetrics),
+          EXPORT(SetWindowPos), EXPORT(GetWindowRect)}},
+        {"kernel32",
+         (HMODULE)0x7E200000,
+         {EXPORT(GetVersionExA), EXPORT(GetEnvironmentVariableA), EXPORT(CopyFileA),
+          EXPORT(QueryDosDeviceA), EXPORT(CreateThread), EXPORT(CreateProcessA),
+          EXPORT(WaitForSingleObject), EXPORT(CloseHandle), EXPORT(Sleep),
+          EXPORT(OutputDebugStringA), EXPORT(GetLastError)}},
+        {"advapi32",
+         (HMODULE)0x7E300000,
+         {EXPORT(RegOpenKeyExA), EXPORT(RegCreateKeyExA), EXPORT(RegEnumKeyExA),
+          EXPORT(RegQueryValueExA), EXPORT(RegSetValueExA), EXPORT(RegDeleteValueA),
+          EXPORT(RegCloseKey), EXPORT(OpenSCManagerA), EXPORT(CreateServiceA),
+          EXPORT(OpenServiceA), EXPORT(ControlService), EXPORT(ChangeServiceConfigA),
+          EXPORT(StartServiceA), EXPORT(CloseServiceHandle)}},
+    };
+    return list;
+}
+#undef EXPORT
+
+const Module *moduleNamed(const std::string &fileName)
+{
+    std::string n = fileName;
+    size_t slash = n.find_last_of("\\/");
+    if (slash != std::string::npos)
+        n = n.substr(slash + 1);
+    if (n.size() > 4 && iequals(n.substr(n.size() - 4), ".dll"))
+        n = n.substr(0, n.size() - 4);
+    for (auto &m : modules())
+        if (iequals(m.name, n))
+            return &m;
+    return nullptr;
+}
+
+} // namespace
+
+Window *findWindow(HWND h)
+{
+    auto it = windowTable.find((uintptr_t)h);
+    return it == windowTable.end() ? nullptr : &it->second;
+}
+
+HWND addWindow(const Window &w)
+{
+    uintptr_t h = nextWindow;
+    nextWindow += 4;
+    Window copy = w;
+    copy.handle = (HWND)h;
+    copy.created = ++creationCounter;
+    windowTable[h] = copy;
+    return (HWND)h;
+}
+
+void removeWindow(HWND h) { windowTable.erase((uintptr_t)h); }
+
+std::vector<HWND> childrenOf(HWND h)
+{
+    std::vector<HWND> out;
+    for (auto &kv : windowTable)
+        if (kv.second.parent == h)
+            out.push_back(kv.second.handle);
+    return out;
+}
+
+bool queueHasInput(DWORD thread)
+{
+    auto it = queues.find(thread);
+    return it != queues.end() && (!it->second.posted.empty() || it->second.quit);
+}
+
+void resetQueues() { queues.clear(); }
+
+void resetWindows()
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    classes.clear();
+    nextAtom = 0xC000;
+    windowTable.clear();
+    nextWindow = 0x10020;
+    creationCounter = 0;
+}
+
+} // namespace detail
+
+void addForeignWindow(const std::string &cls, const std::string &title)
+{
+    std::lock_guard<std::recursive_mutex> g(detail::machineLock());
+    detail::Window w;
+    w.cls = cls;
+    w.text = title;
+    w.foreign = true;
+    w.visible = false;
+    w.rect = {0, 0, 200, 100};
+    detail::addWindow(w);
+}
+
+} // namespace standin
+
+using namespace standin::detail;
+
+extern "C" {
+
+ATOM WINAPI RegisterClassA(const WNDCLASSA *wc)
+{
+    DWORD code;
+    if (faultHits("RegisterClassA", "", &code)) {
+        SetLastError(code);
+        return 0;
+    }
+    if (!wc || !wc->lpszClassName || !wc->lpfnWndProc) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    if (IS_INTRESOURCE(wc->lpszClassName) || findClass(wc->lpszClassName) ||
+        builtinClass(wc->lpszClassName)) {
+        SetLastError(ERROR_CLASS_ALREADY_EXISTS);
+        return 0;
+    }
+    ATOM atom = nextAtom++;
+    classes.push_back(WindowClass{wc->lpszClassName, wc->lpfnWndProc, atom});
+    return atom;
+}
+
+BOOL WINAPI UnregisterClassA(LPCSTR name, HINSTANCE inst)
+{
+    (void)inst;
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    for (size_t i = 0; i < classes.size(); i++)
+        if (IS_INTRESOURCE(name) ? classes[i].atom == (ATOM)(uintptr_t)name
+                                 : iequals(classes[i].name, name)) {
+            classes.erase(classes.begin() + (long)i);
+            return TRUE;
+        }
+    SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
+    return FALSE;
+}
+
+HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR cls, LPCSTR title, DWORD style, int x, int y,
+                            int width, int height, HWND parent, HMENU menu, HINSTANCE inst,
+                            LPVOID param)
+{
+    DWORD code;
+    if (faultHits("CreateWindowExA", "", &code)) {
+        SetLastError(code);
+        return nullptr;
+    }
+    Window w;
+    {
+        std::lock_guard<std::recursive_mutex> g(machineLock());
+        if (!cls) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return nullptr;
+        }
+        WindowClass *c = findClass(cls);
+        if (!c && (IS_INTRESOURCE(cls) || !builtinClass(cls))) {
+            SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
+            return nullptr;
+        }
+        if (parent && parent != desktopWindow && !findWindow(parent)) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return nullptr;
+        }
+        w.cls = c ? c->name : cls;
+        w.proc = c ? c->proc : nullptr;
+        w.text = title ? title : "";
+        w.parent = parent == desktopWindow ? nullptr : parent;
+        w.id = (style & WS_CHILD) ? (int)(uintptr_t)menu : 0;
+        w.thread = GetCurrentThreadId();
+        w.style = style;
+        w.visible = (style & WS_VISIBLE) != 0;
+        int left = x == CW_USEDEFAULT ? 0 : x, top = y == CW_USEDEFAULT ? 0 : y;
+        int cx = width == CW_USEDEFAULT ? 640 : width, cy = height == CW_USEDEFAULT ? 480 : height;
+        w.rect = {left, top, left + cx, top + cy};
+    }
+    HWND h;
+    {
+        std::lock_guard<std::recursive_mutex> g(machineLock());
+        h = addWindow(w);
+    }
+    if (!w.proc)
+        return h;
+    CREATESTRUCTA cs = {param, inst, menu, parent, height, width, y, x, (LONG)style, title, cls,
+                        exStyle};
+    if (w.proc(h, WM_CREATE, 0, reinterpret_cast<LPARAM>(&cs)) == -1) {
+        DestroyWindow(h);
+        return nullptr;
+    }
+    return h;
+}
+
+LRESULT WINAPI DefWindowProcA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    if (msg == WM_CLOSE) {
+        DestroyWindow(hwnd);
+        return 0;
+    }
+    return defaultHandling(hwnd, msg, wParam, lParam);
+}
+
+BOOL WINAPI DestroyWindow(HWND hwnd)
+{
+    DWORD code;
+    if (faultHits("DestroyWindow", "", &code)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    WNDPROC proc = nullptr;
+    DLGPROC dlgProc = nullptr;
+    std::vector<HWND> kids;
+    {
+        std::lock_guard<std::recursive_mutex> g(machineLock());
+        Window *w = findWindow(hwnd);
+        if (!w || w->foreign) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+        if (w->destroying)
+            return TRUE;
+        w->destroying = true;
+        proc = w->proc;
+        dlgProc = w->dlgProc;
+        for (auto &kv : windowTable)
+            if (kv.second.parent == hwnd)
+                kids.push_back(kv.second.handle);
+    }
+    if (proc)
+        proc(hwnd, WM_DESTROY, 0, 0);
+    else if (dlgProc)
+        dlgProc(hwnd, WM_DESTROY, 0, 0);
+    for (HWND k : kids)
+        DestroyWindow(k);
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    removeWindow(hwnd);
+    return TRUE;
+}
+
+BOOL WINAPI ShowWindow(HWND hwnd, int show)
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    Window *w = findWindow(hwnd);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    BOOL was = w->visible;
+    w->visible = show != SW_HIDE;
+    return was;
+}
+
+BOOL WINAPI UpdateWindow(HWND hwnd)
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    if (!findWindow(hwnd)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI IsWindow(HWND hwnd)
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    return hwnd == desktopWindow || findWindow(hwnd) != nullptr;
+}
+
+HWND WINAPI GetParent(HWND hwnd)
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    Window *w = findWindow(hwnd);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return nullptr;
+    }
+    return w->parent;
+}
+
+HWND WINAPI GetDesktopWindow(void) { return desktopWindow; }
+
+BOOL WINAPI EnableWindow(HWND hwnd, BOOL enable)
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    Window *w = findWindow(hwnd);
+    if (!w)
+        return FALSE;
+    BOOL wasDisabled = (w->style & WS_DISABLED) != 0;
+    if (enable)
+        w->style &= ~(DWORD)WS_DISABLED;
+    else
+        w->style |= (DWORD)WS_DISABLED;
+    return wasDisabled;
+}
+
+HWND WINAPI SetFocus(HWND hwnd)
+{
+    (void)hwnd;
+    return nullptr;
+}
+
+BOOL WINAPI SetWindowTextA(HWND hwnd, LPCSTR text)
+{
+    if (!IsWindow(hwnd)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    return SendMessageA(hwnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text)) != 0;
+}
+
+int WINAPI GetWindowTextA(HWND hwnd, LPSTR buffer, int size)
+{
+    if (size <= 0 || !buffer)
+        return 0;
+    buffer[0] = 0;
+    if (!IsWindow(hwnd)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    return (int)SendMessageA(hwnd, WM_GETTEXT, (WPARAM)size, reinterpret_cast<LPARAM>(buffer));
+}
+
+int WINAPI GetWindowTextLengthA(HWND hwnd)
+{
+    return (int)SendMessageA(hwnd, WM_GETTEXTLENGTH, 0, 0);
+}
+
+HWND WINAPI FindWindowA(LPCSTR cls, LPCSTR title)
+{
+    DWORD code;
+    if (faultHits("FindWindowA", cls && !IS_INTRESOURCE(cls) ? cls : "", &code)) {
+        SetLastError(code);
+        return nullptr;
+    }
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    const Window *best = nullptr;
+    for (auto &kv : windowTable) {
+        const Window &w = kv.second;
+        if (w.parent || w.destroying)
+            continue;
+        if (cls) {
+            if (IS_INTRESOURCE(cls)) {
+                WindowClass *c = findClass(cls);
+                if (!c || !iequals(c->name, w.cls))
+                    continue;
+            } else if (!iequals(w.cls, cls)) {
+                continue;
+            }
+        }
+        if (title && w.text != title)
+            continue;
+        if (!best || w.created > best->created) /* the newest is on top */
+            best = &w;
+    }
+    return best ? best->handle : nullptr;
+}
+
+int WINAPI GetClassNameA(HWND hwnd, LPSTR buffer, int size)
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    Window *w = findWindow(hwnd);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    if (size <= 0)
+        return 0;
+    return (int)copyOut(w->cls, buffer, (size_t)size);
+}
+
+BOOL WINAPI SetWindowPos(HWND hwnd, HWND after, int x, int y, int cx, int cy, UINT flags)
+{
+    (void)after;
+    DWORD code;
+    if (faultHits("SetWindowPos", "", &code)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    Window *w = findWindow(hwnd);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    LONG width = w->rect.right - w->rect.left, height = w->rect.bottom - w->rect.top;
+    if (!(flags & SWP_NOMOVE)) {
+        w->rect.left = x;
+        w->rect.top = y;
+    }
+    if (!(flags & SWP_NOSIZE)) {
+        width = cx;
+        height = cy;
+    }
+    w->rect.right = w->rect.left + width;
+    w->rect.bottom = w->rect.top + height;
+    if (flags & SWP_SHOWWINDOW)
+        w->visible = true;
+    if (flags & SWP_HIDEWINDOW)
+        w->visible = false;
+    return TRUE;
+}
+
+BOOL WINAPI GetWindowRect(HWND hwnd, LPRECT rect)
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    if (!rect) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (hwnd == desktopWindow) {
+        *rect = {0, 0, screenWidth, screenHeight};
+        return TRUE;
+    }
+    Window *w = findWindow(hwnd);
+    if (!w) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    *rect = w->rect;
+    return TRUE;
+}
+
+BOOL WINAPI GetClientRect(HWND hwnd, LPRECT rect)
+{
+    RECT r;
+    if (!GetWindowRect(hwnd, &r))
+        return FALSE;
+    *rect = {0, 0, r.right - r.left, r.bottom - r.top};
+    return TRUE;
+}
+
+int WINAPI GetSystemMetrics(int index)
+{
+    switch (index) {
+    case SM_CXSCREEN: return screenWidth;
+    case SM_CYSCREEN: return screenHeight;
+    default: return 0;
+    }
+}
+
+/* ---- messages ---- */
+
+BOOL WINAPI GetMessageA(LPMSG msg, HWND hwnd, UINT first, UINT last)
+{
+    DWORD code;
+    if (faultHits("GetMessageA", "", &code)) {
+        SetLastError(code);
+        return -1;
+    }
+    if (!msg || (hwnd && !IsWindow(hwnd))) {
+        SetLastError(msg ? ERROR_INVALID_WINDOW_HANDLE : ERROR_INVALID_PARAMETER);
+        return -1;
+    }
+    std::unique_lock<std::mutex> lock(kernelMutex());
+    while (!takeMessage(msg, hwnd, first, last, true))
+        kernelWait(lock, INFINITE, 0);
+    return msg->message != WM_QUIT;
+}
+
+BOOL WINAPI PeekMessageA(LPMSG msg, HWND hwnd, UINT first, UINT last, UINT remove)
+{
+    DWORD code;
+    if (faultHits("PeekMessageA", "", &code)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    if (!msg)
+        return FALSE;
+    std::lock_guard<std::mutex> lock(kernelMutex());
+    return takeMessage(msg, hwnd, first, last, (remove & PM_REMOVE) != 0);
+}
+
+LRESULT WINAPI DispatchMessageA(const MSG *msg)
+{
+    if (!msg || !msg->hwnd)
+        return 0;
+    WNDPROC proc = nullptr;
+    DLGPROC dlgProc = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> g(machineLock());
+        Window *w = findWindow(msg->hwnd);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return 0;
+        }
+        proc = w->proc;
+        dlgProc = w->dlgProc;
+    }
+    if (proc)
+        return proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+    if (dlgProc)
+        return dlgProc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+    return defaultHandling(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+}
+
+BOOL WINAPI TranslateMessage(const MSG *msg)
+{
+    (void)msg;
+    return FALSE; /* no keyboard on this machine */
+}
+
+void WINAPI PostQuitMessage(int code)
+{
+    std::lock_guard<std::mutex> lock(kernelMutex());
+    Queue &q = queues[GetCurrentThreadId()];
+    q.quit = true;
+    q.quitCode = code;
+    kernelNotify();
+}
+
+BOOL WINAPI PostThreadMessageA(DWORD thread, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    std::lock_guard<std::mutex> lock(kernelMutex());
+    MSG m = {};
+    m.message = msg;
+    m.wParam = wParam;
+    m.lParam = lParam;
+    m.time = GetTickCount();
+    queues[thread].posted.push_back(m);
+    kernelNotify();
+    return TRUE;
+}
+
+BOOL WINAPI PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    DWORD code;
+    if (faultHits("PostMessageA", "", &code)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    if (!hwnd)
+        return PostThreadMessageA(GetCurrentThreadId(), msg, wParam, lParam);
+    DWORD thread;
+    {
+        std::lock_guard<std::recursive_mutex> g(machineLock());
+        Window *w = findWindow(hwnd);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return FALSE;
+        }
+        if (w->foreign) {
+            standin::Event e;
+            e.ev = "posted";
+            e.text = w->cls;
+            e.type = msg;
+            e.thread = GetCurrentThreadId();
+            record(e);
+            if (msg == WM_DESTROY || msg == WM_CLOSE || msg == WM_QUIT) {
+                /* The other program ends and its window goes with it. */
+                std::string cls = w->cls;
+                removeWindow(hwnd);
+                if (msg == WM_DESTROY)
+                    stampDestroy(cls);
+            }
+            return TRUE;
+        }
+        thread = w->thread;
+    }
+    std::lock_guard<std::mutex> lock(kernelMutex());
+    MSG m = {};
+    m.hwnd = hwnd;
+    m.message = msg;
+    m.wParam = wParam;
+    m.lParam = lParam;
+    m.time = GetTickCount();
+    queues[thread].posted.push_back(m);
+    kernelNotify();
+    return TRUE;
+}
+
+LRESULT WINAPI SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    WNDPROC proc = nullptr;
+    DLGPROC dlgProc = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> g(machineLock());
+        Window *w = findWindow(hwnd);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return 0;
+        }
+        if (w->foreign)
+            return msg == WM_GETTEXT || msg == WM_GETTEXTLENGTH
+                       ? defaultHandling(hwnd, msg, wParam, lParam)
+                       : 0;
+        proc = w->proc;
+        dlgProc = w->dlgProc;
+    }
+    if (proc)
+        return proc(hwnd, msg, wParam, lParam);
+    if (dlgProc) {
+        INT_PTR handled = dlgProc(hwnd, msg, wParam, lParam);
+        if (handled)
+            return handled;
+    }
+    return defaultHandling(hwnd, msg, wParam, lParam);
+}
+
+/* ---- resources, modules ---- */
+
+HICON WINAPI LoadIconA(HINSTANCE inst, LPCSTR name)
+{
+    (void)inst;
+    DWORD code;
+    if (faultHits("LoadIconA", "", &code)) {
+        SetLastError(code);
+        return nullptr;
+    }
+    return (HICON)(0x20000 + (IS_INTRESOURCE(name) ? (uintptr_t)name : 0x1000));
+}
+
+HCURSOR WINAPI LoadCursorA(HINSTANCE inst, LPCSTR name)
+{
+    (void)inst;
+    DWORD code;
+    if (faultHits("LoadCursorA", "", &code)) {
+        SetLastError(code);
+        return nullptr;
+    }
+    return (HCURSOR)(0x28000 + (IS_INTRESOURCE(name) ? (uintptr_t)name % 0x8000 : 0x1000));
+}
+
+HGDIOBJ WINAPI GetStockObject(int object)
+{
+    DWORD code;
+    if (faultHits("GetStockObject", "", &code)) {
+        SetLastError(code);
+        return nullptr;
+    }
+    if (object < 0 || object > 19 || object == 9)
+        return nullptr;
+    return (HGDIOBJ)(uintptr_t)(0x30000 + object);
+}
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR name)
+{
+    DWORD code;
+    if (faultHits("GetModuleHandleA", name ? name : "", &code)) {
+        SetLastError(code);
+        return nullptr;
+    }
+    if (!name)
+        return programModule();
+    if (const Module *m = moduleNamed(name))
+        return m->handle;
+    std::string prog;
+    {
+        std::lock_guard<std::recursive_mutex> g(machineLock());
+        prog = machine().programPath;
+    }
+    std::string base = prog.substr(prog.rfind('\\') + 1);
+    std::string n = name;
+    n = n.substr(n.find_last_of("\\/") == std::string::npos ? 0 : n.find_last_of("\\/") + 1);
+    if (iequals(n, base) || iequals(n + ".exe", base))
+        return programModule();
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+HMODULE WINAPI LoadLibraryA(LPCSTR name)
+{
+    DWORD code;
+    if (faultHits("LoadLibraryA", name ? name : "", &code)) {
+        SetLastError(code);
+        return nullptr;
+    }
+    if (const Module *m = name ? moduleNamed(name) : nullptr)
+        return m->handle;
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+BOOL WINAPI FreeLibrary(HMODULE module)
+{
+    for (auto &m : modules())
+        if (m.handle == module)
+            return TRUE;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
+{
+    DWORD code;
+    if (faultHits("GetProcAddress", name && !IS_INTRESOURCE(name) ? name : "", &code)) {
+        SetLastError(code);
+        return nullptr;
+    }
+    for (auto &m : modules()) {
+        if (m.handle != module)
+            continue;
+        if (name && !IS_INTRESOURCE(name))
+            for (auto &e : m.exports)
+                if (strcmp(e.name, name) == 0)
+                    return e.proc;
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    SetLastError(module == programModule() ? ERROR_PROC_NOT_FOUND : ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+} // extern "C"
