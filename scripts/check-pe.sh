@@ -1,0 +1,218 @@
+#!/usr/bin/env bash
+# check-pe.sh - checks that a program image can run on Windows 95 and NT 4.
+#
+#   scripts/check-pe.sh [build/win32/install.exe ...]
+#   scripts/check-pe.sh --driver build/win32/testprogs/qblred.sys ...
+#
+# For every file: PE32 for i386, GUI subsystem (2), subsystem version and
+# OS version at most 4.0, imports only from kernel32.dll, user32.dll,
+# advapi32.dll and msvcrt.dll (any case), and every kernel32, user32 and
+# advapi32 import on the list below of functions that Windows 95 exports.
+# Prints what it checked and the imports per DLL; exits 1 if any check
+# failed.  OBJDUMP overrides the objdump program.
+#
+# --driver checks kernel-mode drivers instead: PE32 for i386, native
+# subsystem (1), versions at most 4.0, an entry point, relocations kept,
+# and imports only from ntoskrnl.exe and hal.dll.
+set -u
+
+OBJDUMP=${OBJDUMP:-i686-w64-mingw32-objdump}
+ALLOWED_DLLS="kernel32.dll user32.dll advapi32.dll msvcrt.dll"
+
+# Functions that the Windows 95 kernel32, user32 and advapi32 export: what
+# the program and the MinGW start-up code call, and their near relatives.
+# Kept to names known to be there; a name missing here fails the check
+# until someone has made sure of it.  Among those left out on purpose
+# because Windows 95 lacks them: IsDebuggerPresent, GetFileAttributesExA,
+# InterlockedCompareExchange, TryEnterCriticalSection,
+# InitializeCriticalSectionAndSpinCount, SignalObjectAndWait,
+# GetLongPathNameA, AddVectoredExceptionHandler, IsProcessorFeaturePresent,
+# GetTickCount64, GetSystemTimePreciseAsFileTime.
+WIN95_FUNCTIONS='
+kernel32 Beep CloseHandle CompareStringA CopyFileA CreateDirectoryA CreateEventA
+kernel32 CreateFileA CreateMutexA CreateProcessA CreateSemaphoreA CreateThread
+kernel32 DeleteCriticalSection DeleteFileA DuplicateHandle EnterCriticalSection
+kernel32 ExitProcess ExitThread ExpandEnvironmentStringsA FileTimeToSystemTime
+kernel32 FindClose FindFirstFileA FindNextFileA FlushFileBuffers FormatMessageA
+kernel32 FreeEnvironmentStringsA FreeLibrary GetACP GetCommandLineA GetCPInfo
+kernel32 GetCurrentDirectoryA GetCurrentProcess GetCurrentProcessId
+kernel32 GetCurrentThread GetCurrentThreadId GetDiskFreeSpaceA GetDriveTypeA
+kernel32 GetEnvironmentStrings GetEnvironmentVariableA GetExitCodeProcess
+kernel32 GetExitCodeThread GetFileAttributesA GetFileSize GetFileType
+kernel32 GetFullPathNameA GetLastError GetLocalTime GetModuleFileNameA
+kernel32 GetModuleHandleA GetOEMCP GetProcAddress GetProcessHeap GetStartupInfoA
+kernel32 GetStdHandle GetSystemDirectoryA GetSystemInfo GetSystemTime
+kernel32 GetSystemTimeAsFileTime GetTempPathA GetTickCount GetVersion
+kernel32 GetVersionExA GetWindowsDirectoryA GlobalAlloc GlobalFree HeapAlloc
+kernel32 HeapCreate HeapDestroy HeapFree HeapReAlloc HeapSize
+kernel32 InitializeCriticalSection InterlockedDecrement InterlockedExchange
+kernel32 InterlockedIncrement IsBadReadPtr IsBadWritePtr IsDBCSLeadByte
+kernel32 IsDBCSLeadByteEx LCMapStringA LeaveCriticalSection LoadLibraryA
+kernel32 LocalAlloc LocalFree MoveFileA MultiByteToWideChar OutputDebugStringA
+kernel32 QueryDosDeviceA QueryPerformanceCounter QueryPerformanceFrequency
+kernel32 RaiseException ReadFile ReleaseMutex ReleaseSemaphore ResetEvent
+kernel32 ResumeThread RtlUnwind SetCurrentDirectoryA SetEndOfFile
+kernel32 SetEnvironmentVariableA SetErrorMode SetEvent SetFilePointer
+kernel32 SetHandleCount SetLastError SetStdHandle SetThreadPriority
+kernel32 SetUnhandledExceptionFilter Sleep SuspendThread TerminateProcess
+kernel32 TlsAlloc TlsFree TlsGetValue TlsSetValue UnhandledExceptionFilter
+kernel32 VirtualAlloc VirtualFree VirtualProtect VirtualQuery
+kernel32 WaitForMultipleObjects WaitForSingleObject WideCharToMultiByte WriteFile
+kernel32 lstrcatA lstrcmpA lstrcmpiA lstrcpyA lstrcpynA lstrlenA
+user32 BeginPaint CallWindowProcA CharLowerA CharNextA CharPrevA CharUpperA
+user32 CheckDlgButton ClientToScreen CreateDialogParamA CreateWindowExA
+user32 DefWindowProcA DestroyWindow DialogBoxParamA DispatchMessageA
+user32 EnableWindow EndDialog EndPaint EnumWindows FindWindowA FindWindowExA
+user32 GetActiveWindow GetClassNameA GetClientRect GetDC GetDesktopWindow
+user32 GetDlgItem GetDlgItemInt GetDlgItemTextA GetFocus GetForegroundWindow
+user32 GetMessageA GetParent GetSystemMetrics GetWindow GetWindowLongA
+user32 GetWindowRect GetWindowTextA GetWindowTextLengthA InvalidateRect
+user32 IsDialogButtonChecked IsDialogMessageA IsDlgButtonChecked IsWindow
+user32 IsWindowVisible KillTimer LoadCursorA LoadIconA LoadStringA
+user32 MapWindowPoints MessageBeep MessageBoxA MoveWindow MsgWaitForMultipleObjects
+user32 PeekMessageA PostMessageA PostQuitMessage PostThreadMessageA
+user32 RegisterClassA RegisterClassExA ReleaseDC ScreenToClient SendDlgItemMessageA
+user32 SendMessageA SendMessageTimeoutA SetActiveWindow SetDlgItemInt
+user32 SetDlgItemTextA SetFocus SetForegroundWindow SetTimer SetWindowLongA
+user32 SetWindowPos SetWindowTextA ShowWindow TranslateMessage UnregisterClassA
+user32 UpdateWindow WinHelpA wsprintfA wvsprintfA
+advapi32 RegCloseKey RegCreateKeyA RegCreateKeyExA RegDeleteKeyA RegDeleteValueA
+advapi32 RegEnumKeyA RegEnumKeyExA RegEnumValueA RegFlushKey RegOpenKeyA
+advapi32 RegOpenKeyExA RegQueryInfoKeyA RegQueryValueA RegQueryValueExA
+advapi32 RegSetValueA RegSetValueExA GetUserNameA
+advapi32 ChangeServiceConfigA CloseServiceHandle ControlService CreateServiceA
+advapi32 DeleteService OpenSCManagerA OpenServiceA QueryServiceStatus StartServiceA
+'
+# The service functions of the last line are exported by the Windows 95
+# advapi32 as stubs that fail with ERROR_CALL_NOT_IMPLEMENTED; the program
+# calls them only on NT.
+
+MODE=program
+if [ "${1:-}" = --driver ]; then
+    MODE=driver
+    ALLOWED_DLLS="ntoskrnl.exe hal.dll"
+    shift
+fi
+if [ $# -eq 0 ]; then
+    set -- build/win32/install.exe
+fi
+if ! command -v "$OBJDUMP" >/dev/null 2>&1; then
+    echo "check-pe: $OBJDUMP not found" >&2
+    exit 2
+fi
+
+status=0
+
+check_file() {
+    local file=$1 failed=0 dump header
+    echo "== $file"
+    if [ ! -f "$file" ]; then
+        echo "FAIL: $file does not exist"
+        return 1
+    fi
+    if ! dump=$("$OBJDUMP" -p "$file" 2>&1) || ! header=$("$OBJDUMP" -f "$file" 2>&1); then
+        echo "FAIL: $OBJDUMP cannot read $file: $dump"
+        return 1
+    fi
+
+    fail() { echo "FAIL: $*"; failed=1; }
+    ok() { echo "ok:   $*"; }
+
+    local format magic arch subsystem
+    format=$(sed -n 's/.*file format \(.*\)$/\1/p' <<<"$header" | head -n1)
+    arch=$(sed -n 's/^architecture: \([^,]*\).*/\1/p' <<<"$header" | head -n1)
+    magic=$(awk '$1 == "Magic" { print $2; exit }' <<<"$dump")
+    if [ "$format" = pei-i386 ] && [ "$arch" = i386 ] && [ "$magic" = 010b ]; then
+        ok "PE32 for i386 (format $format, magic $magic)"
+    else
+        fail "not a PE32 i386 image: format '$format', architecture '$arch', magic '$magic'"
+    fi
+
+    local want_sub=00000002 want_name="Windows GUI"
+    if [ $MODE = driver ]; then
+        want_sub=00000001 want_name="native"
+    fi
+    subsystem=$(awk '$1 == "Subsystem" { print $2; exit }' <<<"$dump")
+    if [ "$subsystem" = $want_sub ]; then
+        ok "subsystem ${want_sub#0000000} ($want_name)"
+    else
+        fail "subsystem '$subsystem', want $want_sub ($want_name)"
+    fi
+
+    if [ $MODE = driver ]; then
+        local entry
+        entry=$(awk '$1 == "AddressOfEntryPoint" { print $2; exit }' <<<"$dump")
+        if [[ $entry =~ ^[0-9a-fA-F]+$ ]] && [ $((16#$entry)) -ne 0 ]; then
+            ok "entry point at RVA 0x$entry"
+        else
+            fail "no entry point ('$entry')"
+        fi
+        if grep -q HAS_RELOC <<<"$header"; then
+            ok "relocations kept"
+        else
+            fail "relocations stripped: the image cannot be loaded at another base"
+        fi
+    fi
+
+    local what major minor
+    for what in Subsystem OSystem; do
+        major=$(awk -v k="Major${what}Version" '$1 == k { print $2; exit }' <<<"$dump")
+        minor=$(awk -v k="Minor${what}Version" '$1 == k { print $2; exit }' <<<"$dump")
+        if ! [[ $major =~ ^[0-9]+$ && $minor =~ ^[0-9]+$ ]]; then
+            fail "$what version unreadable ('$major.$minor')"
+        elif (( major < 4 || (major == 4 && minor == 0) )); then
+            ok "$what version $major.$minor (at most 4.0)"
+        else
+            fail "$what version $major.$minor, want at most 4.0"
+        fi
+    done
+
+    # "DLL Name: X" starts a DLL's list; its members are the lines
+    # "<vma> <hint> <name>" up to the next blank line.  Ordinal imports
+    # show as "<none>" or as a bare number and are reported by ordinal.
+    local imports
+    imports=$(awk '
+        /^[ \t]*DLL Name:/ { dll = tolower($3); inlist = 0; print dll " -"; next }
+        dll != "" && /vma:[ \t]+Hint/ { inlist = 1; next }
+        inlist && /^[ \t]*$/ { inlist = 0; dll = ""; next }
+        inlist && NF >= 3 { print dll " " $3 ($3 == "<none>" ? "#" $2 : ""); next }
+        inlist && NF == 2 { print dll " #" $2; next }
+    ' <<<"$dump")
+
+    local dlls dll allowed known fn
+    dlls=$(awk '$2 == "-" { print $1 }' <<<"$imports" | sort -u)
+    if [ -z "$dlls" ]; then
+        fail "no import table found"
+    fi
+    known=$(awk 'NF { for (i = 2; i <= NF; i++) print $1 ".dll " $i }' <<<"$WIN95_FUNCTIONS")
+    for dll in $dlls; do
+        allowed=0
+        for a in $ALLOWED_DLLS; do [ "$dll" = "$a" ] && allowed=1; done
+        local fns
+        fns=$(awk -v d="$dll" '$1 == d && $2 != "-" { print $2 }' <<<"$imports")
+        echo "      $dll: $(echo $fns)"
+        if [ $allowed -eq 0 ]; then
+            fail "import from $dll, which is not one of: $ALLOWED_DLLS"
+            continue
+        fi
+        [ $MODE = driver ] || [ "$dll" = msvcrt.dll ] && continue
+        local missing=""
+        for fn in $fns; do
+            grep -qxF "$dll $fn" <<<"$known" || missing="$missing $fn"
+        done
+        if [ -n "$missing" ]; then
+            fail "$dll imports not known to exist on Windows 95:$missing"
+        else
+            ok "$dll: all $(wc -w <<<"$fns") imports exist on Windows 95"
+        fi
+    done
+    [ $failed -eq 0 ] && ok "imports only from: $(echo $dlls)"
+    [ $failed -eq 0 ] || { echo "FAILED: $file"; return 1; }
+    echo "passed: $file"
+    return 0
+}
+
+for f in "$@"; do
+    check_file "$f" || status=1
+done
+exit $status
