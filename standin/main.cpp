@@ -68,6 +68,7 @@ int main()
     if (!cmd.empty())
         standin::setCommandLine(cmd);
     LPSTR line = GetCommandLineA();
-    return WinMain(GetModuleHandleA(nullptr), nullptr, const_cast<LPSTR>(argumentText(line)),
-                   SW_SHOWDEFAULT);
+    /* Through ExitProcess, so that the parent gets the whole exit code. */
+    ExitProcess((UINT)WinMain(GetModuleHandleA(nullptr), nullptr,
+                              const_cast<LPSTR>(argumentText(line)), SW_SHOWDEFAULT));
 }

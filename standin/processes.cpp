@@ -23,13 +23,34 @@ struct Child {
 std::mutex childMutex;
 std::vector<Child> children;
 
-void reap(std::shared_ptr<KObject> obj)
+/* A host exit status holds 8 bits; a Win32 exit code 32.  The child
+ * writes its whole code (decimal) into the file named by STANDIN_EXIT_FILE
+ * (see ExitProcess); without that file the host status is taken. */
+bool readExitFile(const std::string &path, DWORD *code)
+{
+    FILE *f = ::fopen(path.c_str(), "rb");
+    if (!f)
+        return false;
+    unsigned long v = 0;
+    bool ok = fscanf(f, "%lu", &v) == 1;
+    fclose(f);
+    if (ok)
+        *code = (DWORD)v;
+    return ok;
+}
+
+void reap(std::shared_ptr<KObject> obj, std::string exitFile)
 {
     int status = 0;
     while (waitpid(obj->pid, &status, 0) < 0 && errno == EINTR) {
     }
+    DWORD full = 0;
+    bool haveFull = WIFEXITED(status) && readExitFile(exitFile, &full);
+    unlink(exitFile.c_str());
     std::lock_guard<std::mutex> g(kernelMutex());
-    if (WIFEXITED(status))
+    if (haveFull && (full & 0xFF) == (DWORD)WEXITSTATUS(status))
+        obj->exitCode = full;
+    else if (WIFEXITED(status))
         obj->exitCode = (DWORD)WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         obj->exitCode = 0xC0000000u | (DWORD)WTERMSIG(status);
@@ -185,6 +206,13 @@ BOOL WINAPI CreateProcessA(LPCSTR app, LPSTR cmdline, LPSECURITY_ATTRIBUTES pa,
     envText.push_back("STANDIN_CWD=" + cwd);
     envText.push_back("STANDIN_CMDLINE=" + cmd);
     envText.push_back("STANDIN_PROGRAM=" + program.windows);
+    char exitTemplate[] = "/tmp/standin-exit-XXXXXX";
+    int exitFd = mkstemp(exitTemplate);
+    std::string exitFile = exitFd >= 0 ? exitTemplate : "";
+    if (exitFd >= 0) {
+        close(exitFd);
+        envText.push_back("STANDIN_EXIT_FILE=" + exitFile);
+    }
     /* Sanitizer settings and the library path stay those of this process. */
     for (char **e = environ; *e; e++)
         if (!strncmp(*e, "ASAN_", 5) || !strncmp(*e, "UBSAN_", 6) || !strncmp(*e, "LSAN_", 5) ||
@@ -203,6 +231,8 @@ BOOL WINAPI CreateProcessA(LPCSTR app, LPSTR cmdline, LPSECURITY_ATTRIBUTES pa,
     int rc = posix_spawn(&pid, hostProgram.c_str(), &fa, nullptr, argv, envp.data());
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) {
+        if (!exitFile.empty())
+            unlink(exitFile.c_str());
         SetLastError(errnoToWin(rc));
         return FALSE;
     }
@@ -219,7 +249,7 @@ BOOL WINAPI CreateProcessA(LPCSTR app, LPSTR cmdline, LPSECURITY_ATTRIBUTES pa,
     pi->dwThreadId = (DWORD)pid;
     {
         std::lock_guard<std::mutex> g(childMutex);
-        children.push_back(Child{pid, std::thread(reap, obj)});
+        children.push_back(Child{pid, std::thread(reap, obj, exitFile)});
     }
     return TRUE;
 }
@@ -254,6 +284,12 @@ void WINAPI OutputDebugStringA(LPCSTR text)
 
 void WINAPI ExitProcess(UINT code)
 {
+    if (const char *exitFile = getenv("STANDIN_EXIT_FILE")) {
+        if (FILE *f = ::fopen(exitFile, "wb")) {
+            fprintf(f, "%u", code);
+            fclose(f);
+        }
+    }
     fflush(nullptr);
     exit((int)code);
 }
