@@ -185,6 +185,7 @@ LONG setBinary(HKEY key, const char *name, const unsigned char *data, DWORD size
 
 LONG createSubkey(HKEY parent, const char *name, HKEY *result, DWORD *disposition)
 {
+    *result = NULL;
     *disposition = 0;
     return RegCreateKeyExA(parent, name, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL,
                            result, disposition);
@@ -420,7 +421,8 @@ int doDriver(HWND owner, char *keyName, int mode)
     if (rc != ERROR_SUCCESS)
         ErrMsg(owner, "Can't set DCB value");
 done:
-    RegCloseKey(entryKey);
+    if (entryKey != NULL)
+        RegCloseKey(entryKey);
     RegCloseKey(classKey);
     return rc;
 }
@@ -494,7 +496,8 @@ LONG fillPortEntry(HWND owner, HKEY entryKey, const char *keyName, const Resourc
                ERROR_SUCCESS) {
         ErrMsg(owner, "Can't set LogConfig 1 value");
     }
-    RegCloseKey(logKey);
+    if (logKey != NULL)
+        RegCloseKey(logKey);
     return rc;
 }
 
@@ -520,7 +523,8 @@ int doPort(HWND owner, const char *keyName, const Resource *entry)
         }
         if (disposition != REG_CREATED_NEW_KEY) {
             ErrMsg(owner, "Subkey Ports at %s not created new", abovePath);
-            RegCloseKey(portsKey);
+            if (portsKey != NULL)
+                RegCloseKey(portsKey);
             RegCloseKey(aboveKey);
             return 0;
         }
@@ -541,7 +545,8 @@ int doPort(HWND owner, const char *keyName, const Resource *entry)
             ErrMsg(owner, "Subkey %s at %s not created new", name, portPath);
         else
             rc = fillPortEntry(owner, entryKey, keyName, entry);
-        RegCloseKey(entryKey);
+        if (entryKey != NULL)
+            RegCloseKey(entryKey);
     }
     RegCloseKey(portsKey);
     if (aboveKey != NULL)
