@@ -402,6 +402,33 @@ TEST_F(Second, ExitStatusTable)
     owner = nullptr;
 }
 
+TEST_F(Second, InstallerModesGiveTheirStatus)
+{
+    std::string second = nativeSecond();
+    if (second.empty())
+        GTEST_SKIP() << "native test installer not built";
+    struct Case {
+        const char *mode;
+        DWORD status;
+    } const cases[] = {{"exit0", 0}, {"exit7", 0}, {"exit259", 1}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.mode);
+        resetProgram();
+        usePlatform(standin::WIN95);
+        owner = makeOwnerWindow();
+        strcpy(scriptData.setupCmd, kDefaultCmd);
+        ASSERT_TRUE(putProgram("C:\\setup\\second.exe", second));
+        standin::putFile("C:\\testlog\\second-mode.txt", c.mode);
+        EXPECT_EQ(c.status, runSecond());
+        EXPECT_EQ(c.status == 0, hasDebug("process came back ok\r\n"));
+        std::string cmd;
+        EXPECT_TRUE(standin::getFile("C:\\testlog\\second-cmdline.txt", &cmd));
+        EXPECT_EQ(kDefaultCmd, cmd);
+        DestroyWindow(owner);
+    }
+    owner = nullptr;
+}
+
 TEST_F(Second, ExitCodeStillActiveGivesOne)
 {
     /* The wait is made to report an end while the installer still runs,
