@@ -7,9 +7,10 @@ program needs; also checks that resources/install.ico is what
 resources/make_icon.py draws.  Prints what it checked; exits 1 on the
 first list of faults.
 
-    scripts/check-resources.py [--windres PROGRAM] [--res FILE.res]
+    scripts/check-resources.py [--windres PROGRAM] [--res FILE.res | --exe FILE.exe]
 
---res checks an already compiled file instead of compiling.
+--res checks an already compiled file instead of compiling; --exe checks
+the resources linked into a program (read back with windres).
 """
 import os
 import struct
@@ -191,11 +192,12 @@ def check_ico_file(faults):
         size, offset = struct.unpack_from('<II', committed, 14)
         check_icon_image(committed[offset:offset + size], 'install.ico', faults)
     print('install.ico: same bytes as make_icon.py draws')
+    sys.stdout.flush()
 
 
 def main(argv):
     windres = os.environ.get('WINDRES', 'i686-w64-mingw32-windres')
-    res_file = None
+    res_file = exe_file = None
     args = list(argv)
     while args:
         a = args.pop(0)
@@ -203,13 +205,18 @@ def main(argv):
             windres = args.pop(0)
         elif a == '--res' and args:
             res_file = args.pop(0)
+        elif a == '--exe' and args:
+            exe_file = args.pop(0)
         else:
             sys.stderr.write(__doc__)
             return 2
     faults = []
     check_ico_file(faults)
     with tempfile.TemporaryDirectory() as tmp:
-        if res_file is None:
+        if exe_file is not None:
+            res_file = os.path.join(tmp, 'linked.res')
+            subprocess.check_call([windres, '-i', exe_file, '-O', 'res', '-o', res_file])
+        elif res_file is None:
             res_file = os.path.join(tmp, 'install.res')
             subprocess.check_call([windres, '-O', 'res', '-I', RESOURCES,
                                    os.path.join(RESOURCES, 'install.rc'), '-o', res_file])
@@ -231,4 +238,8 @@ def main(argv):
 
 
 if __name__ == '__main__':
-    sys.exit(main(sys.argv[1:]))
+    try:
+        sys.exit(main(sys.argv[1:]))
+    except (subprocess.CalledProcessError, OSError, ValueError) as e:
+        print('FAILED: %s' % e)
+        sys.exit(1)
