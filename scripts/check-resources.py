@@ -79,6 +79,8 @@ def read_res(data):
     while r.pos < len(data):
         start = r.pos
         size, header_size = r.take('<II')
+        if header_size < 32:
+            raise ValueError('resource header at %d claims %d bytes' % (start, header_size))
         rtype = r.sz_or_ord()
         name = r.sz_or_ord()
         r.align()
