@@ -2,7 +2,8 @@
 # programs that the Wine scenarios need.
 enable_language(RC)
 
-add_compile_definitions(WINVER=0x0400 _WIN32_WINNT=0x0400 WIN32_LEAN_AND_MEAN)
+add_compile_definitions(WINVER=0x0400 _WIN32_WINNT=0x0400 WIN32_LEAN_AND_MEAN
+    __USE_MINGW_ANSI_STDIO=0)
 set(WIN32_LINK_FLAGS
     -static -static-libgcc -static-libstdc++ -s
     -Wl,--major-subsystem-version,4 -Wl,--minor-subsystem-version,0
