@@ -1,0 +1,740 @@
+/* Tests of the Win32 stand-in itself: the platform the host tests rely on
+ * must behave as Windows (and Wine) does. */
+#include <gtest/gtest.h>
+
+#include "standin.h"
+#include "regfile.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+
+namespace {
+
+class StandinTest : public ::testing::Test {
+  protected:
+    void SetUp() override { standin::reset(); }
+};
+
+std::string queryString(HKEY k, const char *name, DWORD *type = nullptr)
+{
+    char buf[256];
+    DWORD size = sizeof buf;
+    if (RegQueryValueExA(k, name, nullptr, type, reinterpret_cast<BYTE *>(buf), &size))
+        return "<missing>";
+    return std::string(buf, size);
+}
+
+HKEY createKey(const char *path)
+{
+    HKEY k = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &k, nullptr));
+    return k;
+}
+
+/* ------------------------------------------------------------ registry */
+
+TEST_F(StandinTest, RegistryCreateOpenAndCase)
+{
+    HKEY k;
+    DWORD disp = 0;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vendor\\Prod", 0,
+                                             nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, &disp));
+    EXPECT_EQ((DWORD)REG_CREATED_NEW_KEY, disp);
+    RegCloseKey(k);
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\vendor\\PROD", 0,
+                                             nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, &disp));
+    EXPECT_EQ((DWORD)REG_OPENED_EXISTING_KEY, disp);
+    RegCloseKey(k);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Vendor\\Other", 0, KEY_READ, &k));
+    /* the case of creation is kept */
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software", 0, KEY_READ, &k));
+    char name[32];
+    DWORD n = sizeof name;
+    ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyExA(k, 0, name, &n, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_STREQ("Vendor", name);
+    EXPECT_EQ(6u, n);
+    RegCloseKey(k);
+    EXPECT_EQ(0, standin::openRegistryHandles());
+}
+
+TEST_F(StandinTest, RegistryEnumerationOrderAndErrors)
+{
+    HKEY k = createKey("Order");
+    for (const char *n : {"b", "A", "_x", "Z", "a1", "0"}) {
+        HKEY s;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(k, n, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                                 &s, nullptr));
+        RegCloseKey(s);
+    }
+    std::string order;
+    char name[8];
+    DWORD i = 0, n;
+    LONG rc;
+    for (;; i++) {
+        n = sizeof name;
+        rc = RegEnumKeyExA(k, i, name, &n, nullptr, nullptr, nullptr, nullptr);
+        if (rc)
+            break;
+        order += std::string(name) + " ";
+    }
+    EXPECT_EQ(ERROR_NO_MORE_ITEMS, rc);
+    EXPECT_EQ("0 _x A a1 b Z ", order);
+    n = 2; /* "a1" needs 3 with its terminator */
+    EXPECT_EQ(ERROR_MORE_DATA, RegEnumKeyExA(k, 3, name, &n, nullptr, nullptr, nullptr, nullptr));
+    HKEY ro;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Order", 0, KEY_QUERY_VALUE, &ro));
+    n = sizeof name;
+    EXPECT_EQ(ERROR_ACCESS_DENIED,
+              RegEnumKeyExA(ro, 0, name, &n, nullptr, nullptr, nullptr, nullptr));
+    DWORD v = 1;
+    EXPECT_EQ(ERROR_ACCESS_DENIED,
+              RegSetValueExA(ro, "x", 0, REG_DWORD, reinterpret_cast<BYTE *>(&v), 4));
+    RegCloseKey(ro);
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(k));
+    EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(k));
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(HKEY_LOCAL_MACHINE));
+}
+
+TEST_F(StandinTest, RegistryManySubkeysEnumerateInOrder)
+{
+    HKEY k = createKey("Many");
+    char name[16];
+    for (int i = 2999; i >= 0; i--) {
+        snprintf(name, sizeof name, "%04d", i);
+        HKEY s;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(k, name, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                                 &s, nullptr));
+        RegCloseKey(s);
+    }
+    for (DWORD i = 0; i < 3000; i += 499) {
+        DWORD n = sizeof name;
+        ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyExA(k, i, name, &n, nullptr, nullptr, nullptr, nullptr));
+        EXPECT_EQ((int)i, atoi(name));
+    }
+    RegCloseKey(k);
+}
+
+TEST_F(StandinTest, RegistryValuesKeepBytesAndType)
+{
+    HKEY k = createKey("Values");
+    const char raw[4] = {'a', 'b', 'c', 'd'};
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetValueExA(k, "NoNul", 0, REG_SZ, reinterpret_cast<const BYTE *>(raw), 3));
+    DWORD type = 0, size = 0;
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(k, "nonul", nullptr, &type, nullptr, &size));
+    EXPECT_EQ((DWORD)REG_SZ, type);
+    EXPECT_EQ(3u, size);
+    /* with room to spare a terminator is added; the size stays 3 */
+    BYTE buf[8];
+    memset(buf, 'x', sizeof buf);
+    size = sizeof buf;
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(k, "NoNul", nullptr, &type, buf, &size));
+    EXPECT_EQ(3u, size);
+    EXPECT_EQ(0, memcmp(buf, "abc\0", 4));
+    memset(buf, 'x', sizeof buf);
+    size = 3;
+    ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(k, "NoNul", nullptr, &type, buf, &size));
+    EXPECT_EQ('x', buf[3]);
+    size = 2;
+    EXPECT_EQ(ERROR_MORE_DATA, RegQueryValueExA(k, "NoNul", nullptr, &type, buf, &size));
+    EXPECT_EQ(3u, size);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExA(k, "absent", nullptr, &type, buf, &size));
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteValueA(k, "NONUL"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteValueA(k, "NoNul"));
+    /* the default value */
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetValueExA(k, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE *>("d"), 2));
+    EXPECT_EQ(std::string("d\0", 2), queryString(k, ""));
+    RegCloseKey(k);
+}
+
+TEST_F(StandinTest, RegistryDeletedKeysAndSubkeys)
+{
+    HKEY parent = createKey("Del");
+    HKEY child = createKey("Del\\Child\\Grand");
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(parent, "Child"));
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(parent, "Child\\Grand"));
+    DWORD v = 1;
+    EXPECT_EQ(ERROR_KEY_DELETED,
+              RegSetValueExA(child, "x", 0, REG_DWORD, reinterpret_cast<BYTE *>(&v), 4));
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(child));
+    RegCloseKey(parent);
+    EXPECT_EQ(ERROR_BAD_PATHNAME,
+              RegOpenKeyExA(HKEY_LOCAL_MACHINE, "\\Del", 0, KEY_READ, &parent));
+}
+
+/* ------------------------------------------------------------ .reg text */
+
+TEST_F(StandinTest, RegFileRoundTrip)
+{
+    const std::string text = "REGEDIT4\n"
+                             "\n"
+                             "; a comment\n"
+                             "[HKEY_LOCAL_MACHINE\\Software\\T]\n"
+                             "@=\"default\"\n"
+                             "\"Path\"=\"C:\\\\dir\\\\ \\\"q\\\"\"\n"
+                             "\"Num\"=dword:0000002a\n"
+                             "\"Bin\"=hex:01,02,\\\n"
+                             "  ff\n"
+                             "\"Exp\"=hex(2):25,57,00\n"
+                             "\"Raw\"=hex(1):61,62\n"
+                             "\n"
+                             "[HKEY_DYN_DATA\\Config Manager\\Enum\\C1]\n"
+                             "\"Short\"=hex(4):01,02\n";
+    std::string why;
+    ASSERT_TRUE(standin::importReg(text, &why)) << why;
+    HKEY k;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\T", 0, KEY_READ, &k));
+    DWORD type;
+    EXPECT_EQ(std::string("C:\\dir\\ \"q\"\0", 12), queryString(k, "Path", &type));
+    EXPECT_EQ((DWORD)REG_SZ, type);
+    EXPECT_EQ(std::string("\x2a\0\0\0", 4), queryString(k, "Num", &type));
+    EXPECT_EQ(std::string("\x01\x02\xff", 3), queryString(k, "Bin", &type));
+    EXPECT_EQ((DWORD)REG_BINARY, type);
+    EXPECT_EQ(std::string("%W\0", 3), queryString(k, "Exp", &type));
+    EXPECT_EQ((DWORD)REG_EXPAND_SZ, type);
+    RegCloseKey(k);
+
+    std::string exported = standin::exportReg();
+    EXPECT_NE(std::string::npos, exported.find("\"Raw\"=hex(1):61,62\n")); /* no terminator */
+    EXPECT_NE(std::string::npos, exported.find("\"Short\"=hex(4):01,02\n"));
+    EXPECT_NE(std::string::npos, exported.find("\"Num\"=dword:0000002a\n"));
+    EXPECT_NE(std::string::npos, exported.find("@=\"default\"\n"));
+    standin::reset();
+    ASSERT_TRUE(standin::importReg(exported, &why)) << why;
+    EXPECT_EQ(exported, standin::exportReg());
+    EXPECT_EQ(0u, standin::exportReg("HKLM\\Software\\T").find("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\T]\n"));
+}
+
+TEST_F(StandinTest, RegFileDeletionsAndUnicodeExport)
+{
+    ASSERT_TRUE(standin::importReg("REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\\B]\n\"v\"=\"1\"\n\"w\"=\"2\"\n"));
+    ASSERT_TRUE(standin::importReg("REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\\B]\n\"v\"=-\n"));
+    HKEY k;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "A\\B", 0, KEY_READ, &k));
+    EXPECT_EQ("<missing>", queryString(k, "v"));
+    RegCloseKey(k);
+    ASSERT_TRUE(standin::importReg("REGEDIT4\n[-HKEY_LOCAL_MACHINE\\a]\n"));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "A", 0, KEY_READ, &k));
+
+    /* Wine's export: UTF-16LE with BOM, string types in hex as UTF-16 */
+    std::string narrow = "Windows Registry Editor Version 5.00\r\n\r\n"
+                         "[HKEY_LOCAL_MACHINE\\W]\r\n"
+                         "\"S\"=\"x\"\r\n"
+                         "\"E\"=hex(2):41,00,00,00\r\n";
+    std::string wide = "\xff\xfe";
+    for (char c : narrow) {
+        wide += c;
+        wide += '\0';
+    }
+    std::string why;
+    ASSERT_TRUE(standin::importReg(wide, &why)) << why;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "W", 0, KEY_READ, &k));
+    EXPECT_EQ(std::string("x\0", 2), queryString(k, "S"));
+    EXPECT_EQ(std::string("A\0", 2), queryString(k, "E"));
+    RegCloseKey(k);
+}
+
+TEST_F(StandinTest, RegFileMalformedInputIsRefusedWithReason)
+{
+    const char *bad[] = {
+        "",
+        "REGEDIT3\n[HKEY_LOCAL_MACHINE\\A]\n",
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\n",
+        "REGEDIT4\n[HKEY_NOWHERE\\A]\n",
+        "REGEDIT4\n\"v\"=\"outside\"\n",
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:123456789\n",
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:12g4\n",
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:01,zz\n",
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex(:01\n",
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"open\n",
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\n",
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\n\"v\"=str:x\n",
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A]\njunk\n",
+        "\xff\xfe\x52",
+    };
+    for (const char *text : bad) {
+        std::vector<standin::RegOp> ops;
+        std::string why;
+        EXPECT_FALSE(standin::parseReg(text, &ops, &why)) << "[" << text << "]";
+        EXPECT_FALSE(why.empty()) << "[" << text << "]";
+    }
+    /* what came before the fault stays imported */
+    std::string why;
+    EXPECT_FALSE(standin::importReg(
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Kept]\n\"a\"=\"1\"\n\"b\"=dword:x\n\"c\"=\"3\"\n", &why));
+    EXPECT_NE(std::string::npos, why.find("line 4"));
+    HKEY k;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Kept", 0, KEY_READ, &k));
+    EXPECT_EQ(std::string("1\0", 2), queryString(k, "a"));
+    EXPECT_EQ("<missing>", queryString(k, "c"));
+    RegCloseKey(k);
+}
+
+/* ------------------------------------------------------------ files */
+
+TEST_F(StandinTest, TextModeFiles)
+{
+    FILE *f = standin_fopen("C:\\windows\\T.TXT", "w");
+    ASSERT_NE(nullptr, f);
+    fputs("one\ntwo\n", f);
+    fprintf(f, "%d\n", 3);
+    fclose(f);
+    std::string bytes;
+    ASSERT_TRUE(standin::getFile("c:\\WINDOWS\\t.txt", &bytes));
+    EXPECT_EQ("one\r\ntwo\r\n3\r\n", bytes);
+
+    standin::putFile("C:\\setup\\in.txt", std::string("a\r\nb\rc\x1a" "after", 11));
+    f = standin_fopen("in.txt", "rt"); /* relative to C:\setup */
+    ASSERT_NE(nullptr, f);
+    char buf[64] = {0};
+    size_t n = fread(buf, 1, sizeof buf, f);
+    EXPECT_EQ("a\nbc", std::string(buf, n));
+    fclose(f);
+    f = standin_fopen("C:\\setup\\in.txt", "rb");
+    ASSERT_NE(nullptr, f);
+    n = fread(buf, 1, sizeof buf, f);
+    EXPECT_EQ(11u, n);
+    fclose(f);
+
+    errno = 0;
+    EXPECT_EQ(nullptr, standin_fopen("C:\\setup\\a?b.txt", "w"));
+    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(nullptr, standin_fopen("C:\\nodir\\x.txt", "r"));
+    EXPECT_EQ(ENOENT, errno);
+    EXPECT_EQ(nullptr, standin_fopen("C:\\setup\\in.txt", "q"));
+}
+
+TEST_F(StandinTest, CopyFileErrors)
+{
+    standin::putFile("C:\\setup\\src.sys", "driver");
+    SetLastError(0);
+    EXPECT_FALSE(CopyFileA("C:\\setup\\none.sys", "C:\\windows\\x.sys", FALSE));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+    EXPECT_FALSE(CopyFileA("C:\\setup\\src.sys", "C:\\windows\\system32\\drivers\\x.sys", FALSE));
+    EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, GetLastError());
+    EXPECT_TRUE(CopyFileA("src.sys", "C:\\windows\\x.sys", TRUE));
+    EXPECT_FALSE(CopyFileA("src.sys", "C:\\WINDOWS\\X.SYS", TRUE));
+    EXPECT_EQ((DWORD)ERROR_FILE_EXISTS, GetLastError());
+    EXPECT_TRUE(CopyFileA("src.sys", "C:\\WINDOWS\\X.SYS", FALSE));
+    std::string bytes;
+    ASSERT_TRUE(standin::getFile("C:\\windows\\x.sys", &bytes));
+    EXPECT_EQ("driver", bytes);
+    EXPECT_FALSE(CopyFileA("C:\\setup\\src.sys", "C:\\windows\\a|b", FALSE));
+    EXPECT_EQ((DWORD)ERROR_INVALID_NAME, GetLastError());
+}
+
+TEST_F(StandinTest, DosDevices)
+{
+    standin::addComDevice("COM2");
+    char buf[64];
+    DWORD n = QueryDosDeviceA("com2", buf, sizeof buf);
+    EXPECT_EQ(std::string("\\Device\\Serial1\0\0", 17), std::string(buf, n));
+    EXPECT_EQ(0u, QueryDosDeviceA("COM2", buf, 10));
+    EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
+    EXPECT_EQ(0u, QueryDosDeviceA("COM3", buf, sizeof buf));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+    standin::setAllComDevicesExist(true);
+    EXPECT_EQ(17u, QueryDosDeviceA("COM9", buf, sizeof buf));
+}
+
+/* ------------------------------------------------------------ machine */
+
+TEST_F(StandinTest, EnvironmentAndVersion)
+{
+    char buf[16];
+    EXPECT_EQ(10u, GetEnvironmentVariableA("windir", buf, sizeof buf));
+    EXPECT_STREQ("C:\\windows", buf);
+    EXPECT_EQ(11u, GetEnvironmentVariableA("SYSTEMROOT", buf, 10));
+    standin::unsetEnv("WinDir");
+    EXPECT_EQ(0u, GetEnvironmentVariableA("WINDIR", buf, sizeof buf));
+    EXPECT_EQ((DWORD)ERROR_ENVVAR_NOT_FOUND, GetLastError());
+
+    struct {
+        standin::Version v;
+        DWORD platform, major, minor;
+    } cases[] = {{standin::WIN95, 1, 4, 0},
+                 {standin::NT351, 2, 3, 51},
+                 {standin::NT40, 2, 4, 0},
+                 {standin::WIN31, 0, 3, 10}};
+    for (auto &c : cases) {
+        standin::setVersion(c.v);
+        OSVERSIONINFOA info;
+        memset(&info, 0, sizeof info);
+        info.dwOSVersionInfoSize = sizeof info;
+        ASSERT_TRUE(GetVersionExA(&info));
+        EXPECT_EQ(c.platform, info.dwPlatformId);
+        EXPECT_EQ(c.major, info.dwMajorVersion);
+        EXPECT_EQ(c.minor, info.dwMinorVersion);
+    }
+    OSVERSIONINFOA info;
+    info.dwOSVersionInfoSize = 100;
+    EXPECT_FALSE(GetVersionExA(&info));
+}
+
+/* ------------------------------------------------------------ services */
+
+TEST_F(StandinTest, ServiceLifecycle)
+{
+    SC_HANDLE m = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ASSERT_NE(nullptr, m);
+    EXPECT_EQ(nullptr, OpenServiceA(m, "Qsvc", SERVICE_ALL_ACCESS));
+    EXPECT_EQ((DWORD)ERROR_SERVICE_DOES_NOT_EXIST, GetLastError());
+    SC_HANDLE s = CreateServiceA(m, "Qsvc", "Q Service", SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                                 SERVICE_SYSTEM_START, SERVICE_ERROR_NORMAL,
+                                 "System32\\drivers\\qsvc.sys", nullptr, nullptr, nullptr,
+                                 nullptr, nullptr);
+    ASSERT_NE(nullptr, s);
+    EXPECT_EQ(nullptr, CreateServiceA(m, "QSVC", "Other", SERVICE_ALL_ACCESS,
+                                      SERVICE_KERNEL_DRIVER, SERVICE_SYSTEM_START,
+                                      SERVICE_ERROR_NORMAL, "x.sys", nullptr, nullptr, nullptr,
+                                      nullptr, nullptr));
+    EXPECT_EQ((DWORD)ERROR_SERVICE_EXISTS, GetLastError());
+    HKEY k;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                                           "System\\CurrentControlSet\\Services\\Qsvc", 0,
+                                           KEY_READ, &k));
+    DWORD type;
+    EXPECT_EQ(std::string("\1\0\0\0", 4), queryString(k, "Type", &type));
+    EXPECT_EQ(std::string("\1\0\0\0", 4), queryString(k, "Start"));
+    EXPECT_EQ(std::string("System32\\drivers\\qsvc.sys\0", 26), queryString(k, "ImagePath", &type));
+    EXPECT_EQ((DWORD)REG_EXPAND_SZ, type);
+    EXPECT_EQ(std::string("Q Service\0", 10), queryString(k, "DisplayName"));
+    RegCloseKey(k);
+
+    SERVICE_STATUS st;
+    EXPECT_FALSE(ControlService(s, SERVICE_CONTROL_STOP, &st));
+    EXPECT_EQ((DWORD)ERROR_SERVICE_NOT_ACTIVE, GetLastError());
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, st.dwCurrentState);
+    EXPECT_FALSE(StartServiceA(s, 0, nullptr));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+    standin::putFile("C:\\windows\\system32\\drivers\\qsvc.sys", "x");
+    EXPECT_EQ(standin::SVC_STOPPED, standin::serviceState("qsvc"));
+    EXPECT_TRUE(StartServiceA(s, 0, nullptr));
+    EXPECT_EQ(standin::SVC_RUNNING, standin::serviceState("Qsvc"));
+    EXPECT_FALSE(StartServiceA(s, 0, nullptr));
+    EXPECT_EQ((DWORD)ERROR_SERVICE_ALREADY_RUNNING, GetLastError());
+    standin::setServiceIgnoresStop("Qsvc", true);
+    EXPECT_FALSE(ControlService(s, SERVICE_CONTROL_STOP, &st));
+    EXPECT_EQ(standin::SVC_RUNNING, standin::serviceState("Qsvc"));
+    standin::setServiceIgnoresStop("Qsvc", false);
+    EXPECT_TRUE(ControlService(s, SERVICE_CONTROL_STOP, &st));
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, st.dwCurrentState);
+
+    EXPECT_TRUE(ChangeServiceConfigA(s, SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE,
+                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                     nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                                           "System\\CurrentControlSet\\Services\\Qsvc", 0,
+                                           KEY_READ, &k));
+    EXPECT_EQ(std::string("\3\0\0\0", 4), queryString(k, "Start"));
+    EXPECT_EQ(std::string("\1\0\0\0", 4), queryString(k, "ErrorControl"));
+    EXPECT_EQ(std::string("System32\\drivers\\qsvc.sys\0", 26), queryString(k, "ImagePath"));
+    RegCloseKey(k);
+    EXPECT_EQ(2, standin::openServiceHandles());
+    EXPECT_TRUE(CloseServiceHandle(s));
+    EXPECT_FALSE(CloseServiceHandle(s));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
+    CloseServiceHandle(m);
+    EXPECT_EQ(0, standin::openServiceHandles());
+}
+
+TEST_F(StandinTest, ServicePreinstalledByRegFile)
+{
+    ASSERT_TRUE(standin::importReg("REGEDIT4\n"
+                                   "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Old]\n"
+                                   "\"Type\"=dword:00000001\n"
+                                   "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class]\n"));
+    EXPECT_EQ(standin::SVC_STOPPED, standin::serviceState("old"));
+    EXPECT_EQ(standin::SVC_ABSENT, standin::serviceState("Class"));
+    EXPECT_EQ(std::vector<std::string>{"Old"}, standin::services());
+}
+
+/* ------------------------------------------------------------ windows */
+
+int createCalls;
+LRESULT CALLBACK testProc(HWND h, UINT msg, WPARAM w, LPARAM l)
+{
+    if (msg == WM_CREATE) {
+        createCalls++;
+        auto *cs = reinterpret_cast<CREATESTRUCTA *>(l);
+        if (cs->lpCreateParams)
+            return -1;
+        MessageBoxA(h, "inside create", "Install", MB_OKCANCEL);
+        PostQuitMessage(3);
+        return 0;
+    }
+    return DefWindowProcA(h, msg, w, l);
+}
+
+TEST_F(StandinTest, WindowCreationAndMessageLoop)
+{
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = testProc;
+    wc.lpszClassName = "install";
+    ASSERT_NE(0, RegisterClassA(&wc));
+    EXPECT_EQ(0, RegisterClassA(&wc));
+    EXPECT_EQ((DWORD)ERROR_CLASS_ALREADY_EXISTS, GetLastError());
+    createCalls = 0;
+    standin::addAnswer("Escape");
+    HWND h = CreateWindowExA(0, "install", "t", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, 0,
+                             CW_USEDEFAULT, 0, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, h);
+    EXPECT_EQ(1, createCalls);
+    auto boxes = standin::boxes();
+    ASSERT_EQ(1u, boxes.size());
+    EXPECT_EQ("install", boxes[0].owner);
+    EXPECT_EQ(IDCANCEL, boxes[0].result);
+    MSG msg;
+    int loops = 0;
+    while (GetMessageA(&msg, nullptr, 0, 0))
+        loops++;
+    EXPECT_EQ(0, loops);
+    EXPECT_EQ(3u, msg.wParam);
+    EXPECT_EQ(h, FindWindowA("INSTALL", nullptr));
+    char cls[4];
+    EXPECT_EQ(3, GetClassNameA(h, cls, sizeof cls));
+    EXPECT_STREQ("ins", cls);
+    int dummy;
+    EXPECT_EQ(nullptr, CreateWindowExA(0, "install", "t", 0, 0, 0, 1, 1, nullptr, nullptr,
+                                       nullptr, &dummy));
+    EXPECT_EQ(nullptr, CreateWindowExA(0, "nosuch", "t", 0, 0, 0, 1, 1, nullptr, nullptr,
+                                       nullptr, nullptr));
+    EXPECT_EQ((DWORD)ERROR_CANNOT_FIND_WND_CLASS, GetLastError());
+}
+
+TEST_F(StandinTest, BoxesFromTwoThreadsAndUnanswered)
+{
+    standin::addAnswer("OK");
+    DWORD mainThread = GetCurrentThreadId(), otherThread = 0;
+    HANDLE t = CreateThread(
+        nullptr, 0,
+        [](LPVOID p) -> DWORD {
+            *static_cast<DWORD *>(p) = GetCurrentThreadId();
+            return (DWORD)MessageBoxA(nullptr, "from thread", "Error", MB_OK) + 40;
+        },
+        &otherThread, 0, nullptr);
+    ASSERT_NE(nullptr, t);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, 5000));
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(41u, code);
+    EXPECT_TRUE(CloseHandle(t));
+    EXPECT_EQ(IDOK, MessageBoxA(nullptr, "no answer left", "Info", MB_OK));
+    EXPECT_EQ(IDCANCEL, MessageBoxA(nullptr, "no answer left", "Install", MB_OKCANCEL));
+    auto ev = standin::events();
+    ASSERT_EQ(5u, ev.size());
+    EXPECT_EQ("none", ev[0].owner);
+    EXPECT_EQ(otherThread, ev[0].thread);
+    EXPECT_NE(mainThread, otherThread);
+    EXPECT_EQ("unanswered", ev[2].ev);
+    EXPECT_EQ(0, MessageBoxA((HWND)0x777, "bad owner", "Error", MB_OK));
+}
+
+int dlgLimit;
+INT_PTR CALLBACK pathProc(HWND dlg, UINT msg, WPARAM w, LPARAM l)
+{
+    (void)l;
+    if (msg == WM_INITDIALOG) {
+        SetDlgItemTextA(dlg, 10, "C:\\QBL");
+        if (dlgLimit)
+            SendDlgItemMessageA(dlg, 10, EM_LIMITTEXT, (WPARAM)dlgLimit, 0);
+        return TRUE;
+    }
+    if (msg == WM_COMMAND) {
+        char buf[8];
+        switch (LOWORD(w)) {
+        case IDOK:
+            GetDlgItemTextA(dlg, 10, buf, sizeof buf);
+            EndDialog(dlg, (INT_PTR)strlen(buf) + 100);
+            return TRUE;
+        case IDCANCEL: EndDialog(dlg, IDCANCEL); return TRUE;
+        case 9: WinHelpA(dlg, "redir.hlp", HELP_CONTEXT, 1037); return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+TEST_F(StandinTest, DestinationDialog)
+{
+    dlgLimit = 5;
+    standin::addAnswer(std::vector<std::string>{"Help"});
+    standin::addAnswer(std::vector<std::string>{"Type C:\\LONGER\\PATH", "OK"});
+    EXPECT_EQ(105, DialogBoxParamA(nullptr, MAKEINTRESOURCEA(4), nullptr, pathProc, 0));
+    auto ev = standin::events();
+    ASSERT_EQ(2u, ev.size());
+    EXPECT_EQ("dialog", ev[0].ev);
+    EXPECT_EQ("Destination Path", ev[0].caption);
+    EXPECT_EQ("C:\\QBL", ev[0].text);
+    EXPECT_EQ("help", ev[1].ev);
+    EXPECT_EQ(1037u, ev[1].data);
+
+    /* GetDlgItemTextA copies at most size-1 characters */
+    dlgLimit = 0;
+    standin::addAnswer(std::vector<std::string>{"Type C:\\LONGER\\PATH", "OK"});
+    EXPECT_EQ(107, DialogBoxParamA(nullptr, MAKEINTRESOURCEA(4), nullptr, pathProc, 0));
+    /* no answer: unanswered and IDCANCEL */
+    EXPECT_EQ(IDCANCEL, DialogBoxParamA(nullptr, MAKEINTRESOURCEA(4), nullptr, pathProc, 0));
+    EXPECT_EQ("unanswered", standin::events().back().ev);
+    EXPECT_EQ(-1, DialogBoxParamA(nullptr, MAKEINTRESOURCEA(7), nullptr, pathProc, 0));
+}
+
+TEST_F(StandinTest, ForeignWindowAndModules)
+{
+    standin::addForeignWindow("red32", "red32");
+    HWND h = FindWindowA("red32", nullptr);
+    ASSERT_NE(nullptr, h);
+    EXPECT_TRUE(PostMessageA(h, WM_DESTROY, 0, 0));
+    EXPECT_EQ(nullptr, FindWindowA("red32", nullptr));
+    std::string stamp;
+    ASSERT_TRUE(standin::getFile("C:\\testlog\\red32-destroy.txt", &stamp));
+    EXPECT_GT(atoll(stamp.c_str()), 1600000000000LL);
+    auto ev = standin::events();
+    ASSERT_EQ(1u, ev.size());
+    EXPECT_EQ("posted", ev[0].ev);
+    EXPECT_EQ("red32", ev[0].text);
+
+    typedef HGDIOBJ(WINAPI * StockFn)(int);
+    FARPROC p = GetProcAddress(GetModuleHandleA("GDI32.DLL"), "GetStockObject");
+    ASSERT_NE(nullptr, p);
+    StockFn fn = reinterpret_cast<StockFn>(reinterpret_cast<void *>(p));
+    EXPECT_EQ(GetStockObject(WHITE_BRUSH), fn(WHITE_BRUSH));
+    EXPECT_EQ(nullptr, GetProcAddress(GetModuleHandleA("gdi32"), "NoSuch"));
+    EXPECT_EQ(nullptr, GetModuleHandleA("nosuch.dll"));
+}
+
+/* ------------------------------------------------------------ processes */
+
+TEST_F(StandinTest, ProcessesAndWaits)
+{
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    char missing[] = "second.exe -S";
+    EXPECT_FALSE(CreateProcessA(nullptr, missing, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                &si, &pi));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+    standin::putFile("C:\\setup\\second.exe", "MZ not a native program");
+    EXPECT_FALSE(CreateProcessA(nullptr, missing, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                &si, &pi));
+    EXPECT_EQ((DWORD)ERROR_BAD_EXE_FORMAT, GetLastError());
+
+    std::ifstream in("/bin/sh", std::ios::binary);
+    std::string sh((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_FALSE(sh.empty());
+    standin::putFile("C:\\windows\\system32\\waiter.exe", sh);
+    chmod(standin::hostPath("C:\\windows\\system32\\waiter.exe").c_str(), 0755);
+    char cmd[] = "waiter";
+    ASSERT_TRUE(CreateProcessA(nullptr, cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                               &pi));
+    EXPECT_EQ(2, standin::openKernelHandles());
+    /* sh with no arguments reads stdin; it ends at once or when killed */
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(pi.hProcess, &code));
+    EXPECT_TRUE(CloseHandle(pi.hThread));
+    EXPECT_NE(WAIT_FAILED, WaitForSingleObject(pi.hProcess, 3000));
+    EXPECT_TRUE(CloseHandle(pi.hProcess));
+    EXPECT_FALSE(CloseHandle(pi.hProcess));
+    EXPECT_EQ(WAIT_FAILED, WaitForSingleObject(pi.hProcess, 0));
+    EXPECT_EQ(0, standin::openKernelHandles());
+
+    HANDLE t = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { Sleep(300); ExitThread(9); }, nullptr,
+                            0, nullptr);
+    EXPECT_EQ(WAIT_TIMEOUT, WaitForSingleObject(t, 20));
+    EXPECT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ((DWORD)STILL_ACTIVE, code);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, INFINITE));
+    EXPECT_TRUE(GetExitCodeThread(t, &code));
+    EXPECT_EQ(9u, code);
+    CloseHandle(t);
+}
+
+/* ------------------------------------------------------------ faults, events, reset */
+
+TEST_F(StandinTest, FaultsHitTheNthMatchingCall)
+{
+    standin::fail("RegOpenKeyExA", ERROR_ACCESS_DENIED, "software\\b", 2, 1);
+    HKEY k;
+    createKey("Software\\B");
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\B", 0, KEY_READ, &k));
+    RegCloseKey(k);
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &k));
+    RegCloseKey(k);
+    EXPECT_EQ(ERROR_ACCESS_DENIED,
+              RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\B", 0, KEY_READ, &k));
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\B", 0, KEY_READ, &k));
+    RegCloseKey(k);
+    EXPECT_EQ(4, standin::calls("RegOpenKeyExA"));
+
+    standin::fail("fopen", ERROR_ACCESS_DENIED, "iss", 1, 0);
+    errno = 0;
+    EXPECT_EQ(nullptr, standin_fopen("C:\\windows\\qblred.iss", "w"));
+    EXPECT_EQ(EACCES, errno);
+    EXPECT_EQ(nullptr, standin_fopen("C:\\windows\\qblred.iss", "w"));
+    standin::fail("MessageBoxA", ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(0, MessageBoxA(nullptr, "x", "Error", MB_OK));
+    EXPECT_EQ((DWORD)ERROR_NOT_ENOUGH_MEMORY, GetLastError());
+    standin::fail("WaitForSingleObject", WAIT_ABANDONED);
+    EXPECT_EQ(WAIT_ABANDONED, WaitForSingleObject(nullptr, 0));
+    standin::fail("GetVersionExA", ERROR_INVALID_FUNCTION);
+    OSVERSIONINFOA info;
+    info.dwOSVersionInfoSize = sizeof info;
+    EXPECT_FALSE(GetVersionExA(&info));
+    standin::fail("CreateProcessA", ERROR_NOT_ENOUGH_MEMORY, "second");
+    STARTUPINFOA si = {};
+    PROCESS_INFORMATION pi;
+    char cmd[] = "second.exe";
+    EXPECT_FALSE(CreateProcessA(nullptr, cmd, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                                &pi));
+    EXPECT_EQ((DWORD)ERROR_NOT_ENOUGH_MEMORY, GetLastError());
+}
+
+TEST_F(StandinTest, EventsJsonEscapes)
+{
+    standin::addAnswer("OK");
+    MessageBoxA(nullptr, "a\"b\\c\nd\x01\xe9", "Error", MB_OKCANCEL);
+    OutputDebugStringA("process came back ok\r\n");
+    std::string json = standin::eventsJson();
+    EXPECT_EQ("{\"ev\":\"box\",\"owner\":\"none\",\"caption\":\"Error\","
+              "\"text\":\"a\\\"b\\\\c\\nd\\u0001\\u00e9\",\"buttons\":[\"OK\",\"Cancel\"],"
+              "\"answer\":\"OK\"}\n"
+              "{\"ev\":\"debug\",\"text\":\"process came back ok\\r\\n\"}\n",
+              json);
+}
+
+TEST_F(StandinTest, ResetLeavesNothingBehind)
+{
+    std::string oldRoot = standin::driveRoot();
+    createKey("Leftover");
+    standin::putFile("C:\\windows\\left.txt", "x");
+    standin::setEnv("LEFT", "1");
+    standin::addAnswer("OK");
+    standin::fail("RegCloseKey", 5);
+    standin::setVersion(standin::NT40);
+    standin::reset();
+    EXPECT_NE(oldRoot, standin::driveRoot());
+    EXPECT_EQ("REGEDIT4\n\n", standin::exportReg());
+    EXPECT_EQ(0, standin::openRegistryHandles());
+    std::string bytes;
+    EXPECT_FALSE(standin::getFile("C:\\windows\\left.txt", &bytes));
+    char buf[8];
+    EXPECT_EQ(0u, GetEnvironmentVariableA("LEFT", buf, sizeof buf));
+    EXPECT_EQ(IDOK, MessageBoxA(nullptr, "x", "Info", MB_OK));
+    EXPECT_EQ("unanswered", standin::events().back().ev);
+    EXPECT_EQ(0, standin::calls("RegCloseKey"));
+    OSVERSIONINFOA info;
+    info.dwOSVersionInfoSize = sizeof info;
+    ASSERT_TRUE(GetVersionExA(&info));
+    EXPECT_EQ(1u, info.dwPlatformId);
+    EXPECT_TRUE(standin::getFile("C:\\setup", &bytes) == false);
+    EXPECT_EQ(FILE_ATTRIBUTE_DIRECTORY, GetFileAttributesA("C:\\setup"));
+}
+
+} // namespace
