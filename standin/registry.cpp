@@ -589,6 +589,14 @@ LONG WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, co
         return rc;
     if (!data && dataLen)
         return ERROR_NOACCESS;
+    /* As Wine: on Windows 95 a REG_SZ is as long as its text; on NT a
+     * string whose size left out the terminator right after it gets it. */
+    if (machine().version == standin::WIN95 || machine().version == standin::WIN31) {
+        if (type == REG_SZ && data)
+            dataLen = (DWORD)strlen(reinterpret_cast<const char *>(data)) + 1;
+    } else if (dataLen && isString(type) && data[dataLen - 1] && !data[dataLen]) {
+        dataLen++;
+    }
     size_t pos;
     std::string bytes(reinterpret_cast<const char *>(data), data ? dataLen : 0);
     if (RegValue *v = findValue(k.get(), vname, &pos)) {

@@ -261,7 +261,7 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR displayNa
     if (displayName)
         regSetValue(key, "DisplayName", REG_SZ, sz(displayName));
     if (binaryPath)
-        regSetValue(key, "ImagePath", REG_EXPAND_SZ, sz(binaryPath));
+        regSetValue(key, "ImagePath", REG_SZ, sz(binaryPath));
     if (loadOrderGroup && *loadOrderGroup)
         regSetValue(key, "Group", REG_SZ, sz(loadOrderGroup));
     regSetValue(key, "ObjectName", REG_SZ, sz(startName && *startName ? startName : "LocalSystem"));
@@ -377,7 +377,7 @@ BOOL WINAPI ChangeServiceConfigA(SC_HANDLE service, DWORD type, DWORD start, DWO
     if (errorControl != SERVICE_NO_CHANGE)
         regSetValue(key, "ErrorControl", REG_DWORD, dwordBytes(errorControl));
     if (binaryPath)
-        regSetValue(key, "ImagePath", REG_EXPAND_SZ, sz(binaryPath));
+        regSetValue(key, "ImagePath", REG_SZ, sz(binaryPath));
     if (loadOrderGroup)
         regSetValue(key, "Group", REG_SZ, sz(loadOrderGroup));
     if (dependencies) {

@@ -124,6 +124,15 @@ TEST_F(StandinTest, RegistryManySubkeysEnumerateInOrder)
 TEST_F(StandinTest, RegistryValuesKeepBytesAndType)
 {
     HKEY k = createKey("Values");
+    /* Windows 95 (as Wine has it) takes a REG_SZ's length from its text */
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetValueExA(k, "W95", 0, REG_SZ, reinterpret_cast<const BYTE *>("abc"), 2));
+    EXPECT_EQ(std::string("abc\0", 4), queryString(k, "W95"));
+    standin::setVersion(standin::NT40);
+    /* NT counts a terminator that the size left out right behind the text */
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetValueExA(k, "Nt", 0, REG_SZ, reinterpret_cast<const BYTE *>("abc"), 3));
+    EXPECT_EQ(std::string("abc\0", 4), queryString(k, "Nt"));
     const char raw[4] = {'a', 'b', 'c', 'd'};
     ASSERT_EQ(ERROR_SUCCESS,
               RegSetValueExA(k, "NoNul", 0, REG_SZ, reinterpret_cast<const BYTE *>(raw), 3));
@@ -405,7 +414,8 @@ TEST_F(StandinTest, ServiceLifecycle)
     EXPECT_EQ(std::string("\1\0\0\0", 4), queryString(k, "Type", &type));
     EXPECT_EQ(std::string("\1\0\0\0", 4), queryString(k, "Start"));
     EXPECT_EQ(std::string("System32\\drivers\\qsvc.sys\0", 26), queryString(k, "ImagePath", &type));
-    EXPECT_EQ((DWORD)REG_EXPAND_SZ, type);
+    EXPECT_EQ((DWORD)REG_SZ, type);
+    EXPECT_EQ(std::string("LocalSystem\0", 12), queryString(k, "ObjectName"));
     EXPECT_EQ(std::string("Q Service\0", 10), queryString(k, "DisplayName"));
     RegCloseKey(k);
 
