@@ -202,7 +202,8 @@ DWORD missingError(const std::string &host)
     return hostIsDir(host.substr(0, slash)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
 }
 
-/* ---- Windows text mode over a binary stream ---- */
+/* ---- Windows text mode over a binary stream: "\n" is written as
+ * "\r\n"; reading drops the "\r" of "\r\n" and ends at a Ctrl-Z ---- */
 struct TextFile {
     FILE *raw;
     bool atCtrlZ = false;
@@ -221,10 +222,21 @@ ssize_t textRead(void *cookie, char *buf, size_t size)
         for (size_t i = 0; i < got; i++) {
             if (tmp[i] == 0x1A) {
                 t->atCtrlZ = true;
+                /* the rest of the chunk is never read */
+                fseeko(t->raw, (off_t)i - (off_t)got, SEEK_CUR);
                 break;
             }
-            if (tmp[i] != '\r')
+            if (tmp[i] != '\r') {
                 buf[out++] = tmp[i];
+                continue;
+            }
+            /* As the Microsoft C library: a carriage return is dropped
+             * only before a line feed. */
+            int next = i + 1 < got ? (unsigned char)tmp[i + 1] : fgetc(t->raw);
+            if (i + 1 == got && next != EOF)
+                ungetc(next, t->raw);
+            if (next != '\n')
+                buf[out++] = '\r';
         }
     }
     return (ssize_t)out;
