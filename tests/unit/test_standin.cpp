@@ -747,4 +747,71 @@ TEST_F(StandinTest, ResetLeavesNothingBehind)
     EXPECT_EQ(FILE_ATTRIBUTE_DIRECTORY, GetFileAttributesA("C:\\setup"));
 }
 
+TEST_F(StandinTest, PathMapping)
+{
+    standin::putFile("C:\\Setup\\Sub\\File.TXT", "x");
+    std::string root = standin::driveRoot();
+    EXPECT_EQ(root + "/setup/Sub/File.TXT", standin::hostPath("c:\\SETUP\\sub\\file.txt"));
+    EXPECT_EQ(root + "/setup/Sub/File.TXT", standin::hostPath("sub\\..\\Sub\\.\\file.txt."));
+    EXPECT_EQ(root + "/windows/new.txt", standin::hostPath("\\WINDOWS\\new.txt"));
+    EXPECT_EQ(root + "/setup/Sub/File.TXT", standin::hostPath("C:/setup/sub/FILE.txt"));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA("D:\\x"));
+    EXPECT_EQ((DWORD)ERROR_PATH_NOT_FOUND, GetLastError());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA("C:\\setup\\a\tb"));
+    EXPECT_EQ((DWORD)ERROR_INVALID_NAME, GetLastError());
+    EXPECT_TRUE(SetCurrentDirectoryA("C:\\SETUP\\SUB"));
+    char cwd[64];
+    EXPECT_EQ(12u, GetCurrentDirectoryA(sizeof cwd, cwd));
+    EXPECT_STREQ("C:\\SETUP\\SUB", cwd); /* kept as given, like Windows */
+    EXPECT_FALSE(SetCurrentDirectoryA("C:\\nowhere"));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+}
+
+TEST_F(StandinTest, PostedMessagesAndMessageWaits)
+{
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = DefWindowProcA;
+    wc.lpszClassName = "plain";
+    ASSERT_NE(0, RegisterClassA(&wc));
+    HWND h = CreateWindowExA(0, "plain", "p", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, h);
+    HANDLE t = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { Sleep(100); return 0; }, nullptr, 0,
+                            nullptr);
+    EXPECT_EQ(WAIT_TIMEOUT, MsgWaitForMultipleObjects(1, &t, FALSE, 10, QS_ALLINPUT));
+    EXPECT_TRUE(PostMessageA(h, WM_USER + 1, 7, 8));
+    EXPECT_EQ(WAIT_OBJECT_0 + 1, MsgWaitForMultipleObjects(1, &t, FALSE, 1000, QS_ALLINPUT));
+    MSG m;
+    EXPECT_TRUE(PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE));
+    EXPECT_TRUE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ((UINT)WM_USER + 1, m.message);
+    EXPECT_EQ(7u, m.wParam);
+    EXPECT_FALSE(PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE));
+    EXPECT_EQ(WAIT_OBJECT_0, MsgWaitForMultipleObjects(1, &t, FALSE, INFINITE, QS_ALLINPUT));
+    CloseHandle(t);
+    EXPECT_TRUE(SetWindowPos(h, nullptr, 5, 6, 0, 0, SWP_NOSIZE | SWP_NOZORDER));
+    RECT r;
+    EXPECT_TRUE(GetWindowRect(h, &r));
+    EXPECT_EQ(5, r.left);
+    EXPECT_EQ(15, r.right);
+    EXPECT_TRUE(DestroyWindow(h));
+    EXPECT_FALSE(PostMessageA(h, WM_USER, 0, 0));
+    EXPECT_EQ((DWORD)ERROR_INVALID_WINDOW_HANDLE, GetLastError());
+}
+
+TEST_F(StandinTest, EnvironmentSetAndExpand)
+{
+    EXPECT_TRUE(SetEnvironmentVariableA("Path1", "C:\\x"));
+    char buf[32];
+    EXPECT_EQ(4u, GetEnvironmentVariableA("PATH1", buf, sizeof buf));
+    EXPECT_EQ(12u, ExpandEnvironmentStringsA("%path1%\\%NONE%", buf, sizeof buf));
+    EXPECT_STREQ("C:\\x\\%NONE%", buf);
+    EXPECT_TRUE(SetEnvironmentVariableA("PATH1", nullptr));
+    EXPECT_EQ(0u, GetEnvironmentVariableA("Path1", buf, sizeof buf));
+    EXPECT_FALSE(SetEnvironmentVariableA("A=B", "x"));
+    standin::fail("GetEnvironmentVariableA", ERROR_NOT_ENOUGH_MEMORY, "windir");
+    EXPECT_EQ(0u, GetEnvironmentVariableA("WINDIR", buf, sizeof buf));
+    EXPECT_EQ((DWORD)ERROR_NOT_ENOUGH_MEMORY, GetLastError());
+    EXPECT_EQ(10u, GetEnvironmentVariableA("WINDIR", buf, sizeof buf));
+}
+
 } // namespace
