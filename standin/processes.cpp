@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -249,6 +250,10 @@ BOOL WINAPI CreateProcessA(LPCSTR app, LPSTR cmdline, LPSECURITY_ATTRIBUTES pa,
     pi->dwThreadId = (DWORD)pid;
     {
         std::lock_guard<std::mutex> g(childMutex);
+        /* Children still running when the host program ends are ended
+         * with it, and their reapers joined before the list goes away. */
+        static const bool endAtExit = (atexit([] { endProcesses(); }), true);
+        (void)endAtExit;
         children.push_back(Child{pid, std::thread(reap, obj, exitFile)});
     }
     return TRUE;
