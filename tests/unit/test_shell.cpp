@@ -263,6 +263,16 @@ TEST_F(ShellTest, WindowCreationFailureEndsInteractiveModeWithoutWaiting)
     EXPECT_EQ(standin::calls("GetMessageA"), 0);
 }
 
+TEST_F(ShellTest, MessageLoopEndsWhenFetchingFails)
+{
+    /* GetMessageA gives -1 on failure: the loop must not spin on it. */
+    standin::addAnswer("Cancel");
+    standin::fail("GetMessageA", ERROR_INVALID_PARAMETER, "", 1, 0);
+    EXPECT_EQ(runWinMain(""), 0);
+    EXPECT_EQ(standin::calls("GetMessageA"), 1);
+    EXPECT_EQ(standin::boxes().size(), 1u);
+}
+
 TEST_F(ShellTest, WindowCreationFailureStillRunsTheSilentInstallWithUnownedBoxes)
 {
     standin::setVersion(standin::WIN31);
