@@ -5,6 +5,8 @@
 #include "test_win95_helpers.h"
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 using namespace w95;
 
@@ -530,3 +532,49 @@ TEST_F(FindFreeTest, CandidateTable)
 }
 
 } // namespace
+
+/* ---- the machine files the scenarios share ---- */
+
+std::string sourceFile(const std::string &relative)
+{
+    std::string here = __FILE__;
+    std::string root = here.substr(0, here.rfind("tests/unit/"));
+    /* The host's own file, not one of the stand-in's drive. */
+    std::ifstream in(root + relative, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TEST_F(Win95Test, DefaultMachineFileGivesTheCensusOfADefaultMachine)
+{
+    std::string text = sourceFile("scenarios/machines/win95-default.reg");
+    ASSERT_FALSE(text.empty());
+    std::string why;
+    ASSERT_TRUE(standin::importReg(text, &why)) << why;
+    run();
+    EXPECT_EQ(errorBoxes(), Texts({kLaunch}));
+    ASSERT_EQ(curPort, 2);
+    EXPECT_STREQ(Ports[0].name, "COM1");
+    EXPECT_EQ(Ports[0].ioBase, 0x3F8);
+    EXPECT_EQ(Ports[0].ioEnd, 0x3FF);
+    EXPECT_STREQ(Ports[1].name, "COM2");
+    EXPECT_EQ(Ports[1].ioBase, 0x2F8);
+    EXPECT_EQ(Ports[1].ioEnd, 0x2FF);
+    EXPECT_EQ(subkeys(HKEY_LOCAL_MACHINE, kClass), Texts({"0000", "0001", "0002", "0003"}));
+    EXPECT_EQ(subkeys(HKEY_LOCAL_MACHINE, "Enum\\Root\\Ports"), Texts({"0001"}));
+}
+
+TEST_F(Win95Test, ScenarioMachineFilesImportWhole)
+{
+    for (const char *name :
+         {"alloc-16", "alloc-io-after-irq", "alloc-other-types", "cm-version", "com3-com4",
+          "com3-to-com9", "lowercase-com", "no-driver", "numbers-9999", "numbers-gaps",
+          "numbers-letters", "numbers-long-name", "numbers-top", "twenty-two-ports"}) {
+        SCOPED_TRACE(name);
+        std::string text = sourceFile(std::string("scenarios/win95/data/") + name + ".reg");
+        ASSERT_FALSE(text.empty());
+        std::string why;
+        EXPECT_TRUE(standin::importReg(text, &why)) << why;
+    }
+}
