@@ -149,6 +149,6 @@ extern const char uninstProgName[]; /* "remove.exe"   */
 
 int doISS(HWND owner);
 int finishInstall(HWND owner);
-DWORD WINAPI SecondThread(LPVOID owner);
+DWORD WINAPI SecondThread(LPVOID param); /* param: the owner window */
 
 #endif /* INSTALL_H */
