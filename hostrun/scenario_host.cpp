@@ -18,7 +18,9 @@ namespace {
 
 struct Options {
     std::string root, out, version = "win95", cwd = "C:\\setup", answers;
-    std::vector<std::string> regs, coms, envs, unsets, faults, windows, ignoreStop;
+    std::vector<std::string> regs, coms, faults, windows, ignoreStop;
+    /* environment changes in command-line order: "=NAME=VALUE" sets, "-NAME" removes */
+    std::vector<std::string> envOps;
     bool allCom = false, haveArgs = false;
     std::string args;
 };
@@ -68,8 +70,8 @@ Options parse(int argc, char **argv)
         else if (a == "--reg") o.regs.push_back(value());
         else if (a == "--com") o.coms.push_back(value());
         else if (a == "--all-com") o.allCom = true;
-        else if (a == "--env") o.envs.push_back(value());
-        else if (a == "--unset") o.unsets.push_back(value());
+        else if (a == "--env") o.envOps.push_back("=" + value());
+        else if (a == "--unset") o.envOps.push_back("-" + value());
         else if (a == "--cwd") o.cwd = value();
         else if (a == "--answers") o.answers = value();
         else if (a == "--fault") o.faults.push_back(value());
@@ -126,14 +128,16 @@ void setUp(const Options &o)
     for (const std::string &name : o.coms)
         standin::addComDevice(name);
     standin::setAllComDevicesExist(o.allCom);
-    for (const std::string &kv : o.envs) {
-        size_t eq = kv.find('=');
+    for (const std::string &op : o.envOps) {
+        if (op[0] == '-') {
+            standin::unsetEnv(op.substr(1));
+            continue;
+        }
+        size_t eq = op.find('=', 1);
         if (eq == std::string::npos)
-            usage(("bad --env " + kv).c_str());
-        standin::setEnv(kv.substr(0, eq), kv.substr(eq + 1));
+            usage(("bad --env " + op.substr(1)).c_str());
+        standin::setEnv(op.substr(1, eq - 1), op.substr(eq + 1));
     }
-    for (const std::string &name : o.unsets)
-        standin::unsetEnv(name);
     for (const std::string &cls : o.windows)
         standin::addForeignWindow(cls, cls);
     for (const std::string &name : o.ignoreStop)
@@ -166,6 +170,14 @@ std::string argumentText(const Options &o)
     return o.args.substr(i);
 }
 
+/* A stamp in C:\testlog: milliseconds since the Unix epoch. */
+void stamp(const std::string &root, const char *name)
+{
+    long long ms = (long long)std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::system_clock::now().time_since_epoch()).count();
+    writeFile(root + "/testlog/" + name + ".txt", std::to_string(ms));
+}
+
 const char *stateName(standin::ServiceState s)
 {
     switch (s) {
@@ -190,10 +202,12 @@ int main(int argc, char **argv)
     std::vector<char> argBuf(args.begin(), args.end());
     argBuf.push_back('\0');
 
+    stamp(o.root, "install-start");
     auto start = std::chrono::steady_clock::now();
     int code = WinMain(reinterpret_cast<HINSTANCE>(0x400000), nullptr, argBuf.data(), 10);
     long ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(
                   std::chrono::steady_clock::now() - start).count();
+    stamp(o.root, "install-exit");
 
     std::string events = standin::eventsJson();
     events += "{\"ev\":\"exit\",\"code\":" + std::to_string(code) + ",\"ms\":" + std::to_string(ms) + "}\n";

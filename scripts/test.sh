@@ -64,7 +64,7 @@ step unit-host ctest --preset host
 step build-asan bash -c 'cmake --preset host-asan >/dev/null && cmake --build --preset host-asan'
 step unit-asan ctest --preset host-asan
 step scenarios python3 scripts/scenario.py --runner both --jobs 2
-[ -x scripts/fuzz.sh ] && step fuzz scripts/fuzz.sh --short
+step fuzz scripts/fuzz.sh --short
 [ -x scripts/lint.sh ] && step lint scripts/lint.sh
 [ -x build/host/bench/bench_win95 ] && step bench build/host/bench/bench_win95
 

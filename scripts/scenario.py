@@ -1,0 +1,571 @@
+#!/usr/bin/env python3
+"""Plays scenarios (docs/scenarios.md) on the native stand-in and on Wine,
+and checks what each run left behind against the scenario's expectations.
+
+    scripts/scenario.py [--runner host|wine|both] [--jobs N] [--keep DIR] [PATHS...]
+
+PATHS are .scn files or folders of them (default: scenarios/).  Prints one
+line per scenario and runner and ends with "scenarios: N passed, M failed".
+Exits non-zero on any failure, and when a runner cannot run at all.
+"""
+import argparse
+import concurrent.futures
+import json
+import os
+import shutil
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import regfile  # noqa: E402
+
+HOST_RUNNER = ROOT / "build/host/hostrun/scenario-host"
+HOST_SECOND = ROOT / "build/host/testprogs/second"
+WIN32_DIR = ROOT / "build/win32"
+
+ROOT_NAMES = {
+    "HKLM": "HKEY_LOCAL_MACHINE",
+    "HKEY_LOCAL_MACHINE": "HKEY_LOCAL_MACHINE",
+    "HKDD": "HKEY_DYN_DATA",
+    "HKEY_DYN_DATA": "HKEY_DYN_DATA",
+}
+
+
+class ScenarioError(Exception):
+    """A scenario file that cannot be read as written."""
+
+
+def unescape(text):
+    """The scenario escapes: \\n \\r \\t \\\\ \\xHH."""
+    out, i = [], 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            n = text[i + 1]
+            if n in "nrt\\":
+                out.append({"n": "\n", "r": "\r", "t": "\t", "\\": "\\"}[n])
+                i += 2
+                continue
+            if n == "x" and i + 3 < len(text) + 1:
+                try:
+                    out.append(chr(int(text[i + 2:i + 4], 16)))
+                    i += 4
+                    continue
+                except ValueError:
+                    pass
+        out.append(c)
+        i += 1
+    return "".join(out)
+
+
+def canonical_key(path):
+    path = path.strip().strip("\\")
+    head, _, rest = path.partition("\\")
+    root = ROOT_NAMES.get(head.upper())
+    if not root:
+        raise ScenarioError("unknown registry root in %r" % path)
+    return root + ("\\" + rest if rest else "")
+
+
+def fields(text, count_min, count_max=None):
+    parts = [p.strip() for p in text.split(" | ")]
+    if count_max is None:
+        count_max = count_min
+    if not count_min <= len(parts) <= count_max:
+        raise ScenarioError("expected %d to %d fields separated by ' | ' in %r"
+                            % (count_min, count_max, text))
+    return parts
+
+
+class Scenario:
+    def __init__(self, path):
+        self.path = Path(path)
+        self.name = str(self.path.relative_to(ROOT)) if self.path.is_absolute() and \
+            ROOT in self.path.parents else str(self.path)
+        self.runners = ["wine", "host"]
+        self.version = "win95"
+        self.regs = []          # host files to import
+        self.coms = []
+        self.all_com = False
+        self.env = []           # (name, value or None to remove), in order
+        self.files = []         # (windows path, bytes)
+        self.programs = {}      # name -> mode
+        self.cwd = "C:\\setup"
+        self.faults = []
+        self.ignore_stop = []
+        self.args = None
+        self.answers = []
+        self.expect = []        # (kind, data, line number)
+        self.parse()
+
+    def parse(self):
+        base = self.path.parent
+        has_fault = False
+        for number, raw in enumerate(self.path.read_text(encoding="utf-8").splitlines(), 1):
+            line = raw.strip()
+            if not line or line.startswith("#"):
+                continue
+            key, sep, value = line.partition(":")
+            if not sep:
+                if line == "noboxes":
+                    continue
+                raise ScenarioError("%s:%d: no directive in %r" % (self.path, number, line))
+            key, value = key.strip(), value.strip()
+            try:
+                if key == "runners":
+                    self.runners = value.split()
+                elif key == "version":
+                    self.version = value
+                elif key == "reg" and value.startswith("<"):
+                    self.regs.append(base / value[1:].strip())
+                elif key == "com":
+                    self.coms += value.split()
+                elif key == "all-com":
+                    self.all_com = True
+                elif key == "env":
+                    name, _, val = value.partition("=")
+                    self.env.append((name, unescape(val)))
+                elif key == "unset":
+                    self.env.append((value, None))
+                elif key == "file":
+                    dest, _, src = value.partition("<")
+                    self.files.append((dest.strip(), (base / src.strip()).read_bytes()))
+                elif key == "text":
+                    dest, _, body = value.partition(" = ")
+                    if not _:
+                        dest, body = value.rstrip("=").strip(), ""
+                    self.files.append((dest.strip(), unescape(body).encode("latin-1")))
+                elif key == "program":
+                    words = value.split()
+                    self.programs[words[0]] = words[1] if len(words) > 1 else ""
+                elif key == "cwd":
+                    self.cwd = value
+                elif key == "fault":
+                    has_fault = True
+                    self.faults.append("|".join(p.strip() for p in value.split("|")))
+                elif key == "service-ignores-stop":
+                    has_fault = True
+                    self.ignore_stop.append(value)
+                elif key == "cmdline":
+                    self.args = unescape(raw.split(":", 1)[1].lstrip(" ")) \
+                        if raw.split(":", 1)[1].strip() else raw.split(":", 1)[1][1:]
+                elif key == "answer":
+                    self.answers.append("; ".join(unescape(a.strip()) if not a.strip().startswith("Type ")
+                                                  else "Type " + unescape(a.strip()[5:])
+                                                  for a in value.split(";")))
+                elif key in ("box", "dialog", "reg", "noreg", "key", "nokey", "subkeys",
+                             "samefile", "filetext", "nofile", "help", "debug", "nodebug",
+                             "posted", "gap", "runtime", "service"):
+                    self.expect.append((key, self.expectation(key, value, base), number))
+                else:
+                    raise ScenarioError("unknown directive %r" % key)
+            except (ScenarioError, OSError, ValueError) as e:
+                raise ScenarioError("%s:%d: %s" % (self.path, number, e))
+        if (has_fault or self.version == "fail") and "wine" in self.runners:
+            self.runners = [r for r in self.runners if r != "wine"]
+
+    @staticmethod
+    def expectation(key, value, base):
+        if key == "box":
+            p = fields(value, 2, 3)
+            return {"caption": p[0], "text": unescape(p[1]),
+                    "buttons": p[2].split() if len(p) > 2 else None}
+        if key == "dialog":
+            p = fields(value, 1, 2)
+            return {"caption": p[0], "text": unescape(p[1]) if len(p) > 1 else None}
+        if key == "reg":
+            p = fields(value, 3)
+            return {"key": canonical_key(p[0]), "value": p[1], "data": regfile.parse_data(p[2], unescape)}
+        if key == "noreg":
+            p = fields(value, 2)
+            return {"key": canonical_key(p[0]), "value": p[1]}
+        if key in ("key", "nokey"):
+            return {"key": canonical_key(value)}
+        if key == "subkeys":
+            p = fields(value, 1, 2)
+            return {"key": canonical_key(p[0]), "names": p[1].split() if len(p) > 1 else []}
+        if key == "samefile":
+            dest, _, src = value.partition("<")
+            return {"path": dest.strip(), "bytes": (base / src.strip()).read_bytes()}
+        if key == "filetext":
+            dest, _, body = value.partition(" = ")
+            return {"path": dest.strip(), "bytes": unescape(body).encode("latin-1")}
+        if key == "nofile":
+            return {"path": value}
+        if key == "help":
+            p = fields(value, 3)
+            return {"file": p[0], "command": int(p[1], 0), "data": int(p[2], 0)}
+        if key in ("debug", "nodebug"):
+            return {"text": unescape(value)}
+        if key == "posted":
+            p = fields(value, 2)
+            return {"class": p[0], "msg": int(p[1], 0)}
+        if key == "gap":
+            p = fields(value, 3)
+            a, b = p[0].split()
+            return {"from": a, "to": b, "min": int(p[1]), "max": int(p[2])}
+        if key == "runtime":
+            p = fields(value, 2)
+            return {"min": int(p[0]), "max": int(p[1])}
+        if key == "service":
+            p = fields(value, 2)
+            return {"name": p[0], "state": p[1]}
+        raise ScenarioError("unknown expectation %r" % key)
+
+    def registry_keys(self):
+        """The keys the expectations look at (for runners that export only part)."""
+        keys = set()
+        for kind, data, _ in self.expect:
+            if "key" in data:
+                keys.add(data["key"])
+        return sorted(keys)
+
+
+# ---------------------------------------------------------------------------
+# The outcome and its checks
+
+class Outcome:
+    def __init__(self, folder):
+        self.folder = Path(folder)
+        self.events = []
+        events = self.folder / "events.jsonl"
+        if events.exists():
+            for line in events.read_text(encoding="utf-8", errors="replace").splitlines():
+                if line.strip():
+                    self.events.append(json.loads(line))
+        reg = self.folder / "registry.reg"
+        self.registry = regfile.parse_file(reg) if reg.exists() else {}
+        self.services = {}
+        svc = self.folder / "services.txt"
+        if svc.exists():
+            for line in svc.read_text().splitlines():
+                if line.strip():
+                    name, _, state = line.partition(" ")
+                    self.services[name.lower()] = state.strip()
+        self.drive = self.folder / "drive_c"
+
+    def file(self, windows_path):
+        """The host path of a C: path, components matched without regard to case."""
+        path = windows_path.replace("/", "\\")
+        if len(path) >= 2 and path[1] == ":":
+            path = path[2:]
+        here = self.drive
+        for part in [p for p in path.split("\\") if p]:
+            if not here.is_dir():
+                return None
+            match = [c for c in here.iterdir() if c.name.lower() == part.lower()]
+            if not match:
+                return None
+            here = match[0]
+        return here
+
+    def stamp(self, name):
+        f = self.file("C:\\testlog\\%s.txt" % name)
+        if f is None or not f.is_file():
+            return None
+        try:
+            return int(f.read_text().strip())
+        except ValueError:
+            return None
+
+
+def show(text):
+    return json.dumps(text)
+
+
+def check(scenario, outcome):
+    """Returns a list of failure texts (empty when every expectation holds)."""
+    problems = []
+    shown = [e for e in outcome.events if e.get("ev") in ("box", "dialog")]
+    for e in outcome.events:
+        if e.get("ev") in ("unanswered", "timeout", "error"):
+            problems.append("runner: %s %s" % (e.get("ev"), show(e.get("text", e.get("why", "")))))
+    exits = [e for e in outcome.events if e.get("ev") == "exit"]
+    if not exits:
+        problems.append("the program did not end (no exit event)")
+    elif exits[-1].get("code") != 0:
+        problems.append("exit code %s, not 0" % exits[-1].get("code"))
+
+    wanted = [(k, d, n) for k, d, n in scenario.expect if k in ("box", "dialog")]
+    for i, (kind, data, number) in enumerate(wanted):
+        if i >= len(shown):
+            problems.append("line %d: expected %s %s %s, but no more boxes were shown"
+                            % (number, kind, show(data["caption"]), show(data.get("text"))))
+            break
+        got = shown[i]
+        if got.get("ev") != kind or got.get("caption") != data["caption"] or \
+                (data.get("text") is not None and got.get("text") != data["text"]):
+            problems.append("line %d: expected %s %s %s, got %s %s %s"
+                            % (number, kind, show(data["caption"]), show(data.get("text")),
+                               got.get("ev"), show(got.get("caption")), show(got.get("text"))))
+            break
+        if kind == "box" and data.get("buttons") and got.get("buttons") != data["buttons"]:
+            problems.append("line %d: buttons %s, expected %s" % (number, got.get("buttons"),
+                                                                  data["buttons"]))
+    if len(shown) > len(wanted) and not any("boxes were shown" in p for p in problems):
+        extra = shown[len(wanted)]
+        problems.append("an unexpected %s %s %s" % (extra.get("ev"), show(extra.get("caption")),
+                                                    show(extra.get("text"))))
+
+    helps = [e for e in outcome.events if e.get("ev") == "help"]
+    wanted_help = [(d, n) for k, d, n in scenario.expect if k == "help"]
+    got_help = [(h.get("file"), h.get("command"), h.get("data")) for h in helps]
+    exp_help = [(d["file"], d["command"], d["data"]) for d, _ in wanted_help]
+    if got_help != exp_help:
+        problems.append("help calls %s, expected %s" % (got_help, exp_help))
+
+    debug = "".join(e.get("text", "") for e in outcome.events if e.get("ev") == "debug")
+    posted = [(e.get("class"), e.get("msg")) for e in outcome.events if e.get("ev") == "posted"]
+    reg = outcome.registry
+
+    for kind, data, number in scenario.expect:
+        where = "line %d: " % number
+        if kind == "reg":
+            values = reg.get(data["key"].lower())
+            if values is None:
+                problems.append(where + "key %s missing" % data["key"])
+                continue
+            got = values["values"].get(data["value"].lower())
+            if got is None:
+                problems.append(where + "value %s\\%s missing" % (data["key"], data["value"]))
+            elif got != data["data"]:
+                problems.append(where + "%s\\%s is %s, expected %s" % (
+                    data["key"], data["value"], regfile.show_data(got),
+                    regfile.show_data(data["data"])))
+        elif kind == "noreg":
+            values = reg.get(data["key"].lower())
+            if values is not None and data["value"].lower() in values["values"]:
+                problems.append(where + "value %s\\%s exists" % (data["key"], data["value"]))
+        elif kind == "key":
+            if data["key"].lower() not in reg:
+                problems.append(where + "key %s missing" % data["key"])
+        elif kind == "nokey":
+            if data["key"].lower() in reg:
+                problems.append(where + "key %s exists" % data["key"])
+        elif kind == "subkeys":
+            prefix = data["key"].lower() + "\\"
+            names = sorted({k[len(prefix):].split("\\")[0] for k in reg if k.startswith(prefix)})
+            if names != sorted(n.lower() for n in data["names"]):
+                problems.append(where + "subkeys of %s are %s, expected %s"
+                                % (data["key"], names, data["names"]))
+        elif kind in ("samefile", "filetext"):
+            f = outcome.file(data["path"])
+            if f is None or not f.is_file():
+                problems.append(where + "file %s missing" % data["path"])
+            elif f.read_bytes() != data["bytes"]:
+                problems.append(where + "file %s holds %s, expected %s" % (
+                    data["path"], show(f.read_bytes().decode("latin-1")[:300]),
+                    show(data["bytes"].decode("latin-1")[:300])))
+        elif kind == "nofile":
+            f = outcome.file(data["path"])
+            if f is not None and f.exists():
+                problems.append(where + "file %s exists" % data["path"])
+        elif kind == "debug":
+            if data["text"] not in debug:
+                problems.append(where + "debugger output %s lacks %s" % (show(debug), show(data["text"])))
+        elif kind == "nodebug":
+            if data["text"] in debug:
+                problems.append(where + "debugger output holds %s" % show(data["text"]))
+        elif kind == "posted":
+            if (data["class"], data["msg"]) not in posted:
+                problems.append(where + "no message %d posted to %s (posted: %s)"
+                                % (data["msg"], data["class"], posted))
+        elif kind == "gap":
+            a, b = outcome.stamp(data["from"]), outcome.stamp(data["to"])
+            if a is None or b is None:
+                problems.append(where + "stamp %s or %s missing" % (data["from"], data["to"]))
+            elif not data["min"] <= b - a <= data["max"]:
+                problems.append(where + "%s to %s took %d ms, expected %d to %d"
+                                % (data["from"], data["to"], b - a, data["min"], data["max"]))
+        elif kind == "runtime":
+            ms = exits[-1].get("ms") if exits else None
+            if ms is None or not data["min"] <= ms <= data["max"]:
+                problems.append(where + "ran %s ms, expected %d to %d" % (ms, data["min"], data["max"]))
+        elif kind == "service":
+            state = outcome.services.get(data["name"].lower(), "absent")
+            if state != data["state"]:
+                problems.append(where + "service %s is %s, expected %s"
+                                % (data["name"], state, data["state"]))
+    return problems
+
+
+# ---------------------------------------------------------------------------
+# Preparing a drive and running
+
+def prepare_drive(scenario, drive, programs):
+    """Lays out C: for one run.  programs maps a test program's name to its file."""
+    for folder in ("windows", "windows/system32/drivers", "setup", "testlog"):
+        (drive / folder).mkdir(parents=True, exist_ok=True)
+    for name, mode in scenario.programs.items():
+        if name == "second":
+            shutil.copy2(programs["second"], drive / "setup" / programs["second_name"])
+            (drive / "testlog" / "second-mode.txt").write_text(mode or "exit0")
+        elif name == "qblred.sys":
+            shutil.copy2(programs["qblred.sys"], drive / "setup" / "qblred.sys")
+        elif name == "red32":
+            pass
+        else:
+            raise ScenarioError("unknown program %r" % name)
+    for windows_path, data in scenario.files:
+        target = host_path(drive, windows_path)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(data)
+
+
+def host_path(drive, windows_path):
+    path = windows_path.replace("/", "\\")
+    if len(path) >= 2 and path[1] == ":":
+        if path[0].upper() != "C":
+            raise ScenarioError("only the C: drive can hold files: %r" % windows_path)
+        path = path[2:]
+    here = drive
+    for part in [p for p in path.split("\\") if p]:
+        match = [c for c in here.iterdir() if c.name.lower() == part.lower()] if here.is_dir() else []
+        here = match[0] if match else here / part
+    return here
+
+
+class HostRunner:
+    name = "host"
+
+    def available(self):
+        missing = [str(p) for p in (HOST_RUNNER, HOST_SECOND) if not p.exists()]
+        return (not missing, "missing %s (build the host preset)" % ", ".join(missing))
+
+    def describe(self):
+        return "native stand-in (%s)" % HOST_RUNNER.relative_to(ROOT)
+
+    def run(self, scenario, work):
+        drive = work / "drive_c"
+        prepare_drive(scenario, drive, {"second": HOST_SECOND, "second_name": "second.exe",
+                                        "qblred.sys": ROOT / "testprogs/qblred_sys.c"})
+        cmd = [str(HOST_RUNNER), "--root", str(drive), "--out", str(work),
+               "--version", scenario.version, "--cwd", scenario.cwd]
+        for r in scenario.regs:
+            cmd += ["--reg", str(r)]
+        for c in scenario.coms:
+            cmd += ["--com", c]
+        if scenario.all_com:
+            cmd.append("--all-com")
+        for name, value in scenario.env:
+            cmd += ["--unset", name] if value is None else ["--env", "%s=%s" % (name, value)]
+        for f in scenario.faults:
+            cmd += ["--fault", f]
+        for s in scenario.ignore_stop:
+            cmd += ["--service-ignores-stop", s]
+        if "red32" in scenario.programs:
+            cmd += ["--window", "red32"]
+        if scenario.answers:
+            (work / "answers.txt").write_text("\n".join(scenario.answers) + "\n", encoding="latin-1")
+            cmd += ["--answers", str(work / "answers.txt")]
+        if scenario.args is not None:
+            cmd += ["--args", scenario.args]
+        import subprocess
+        try:
+            proc = subprocess.run(cmd, capture_output=True, timeout=120)
+        except subprocess.TimeoutExpired:
+            with open(work / "events.jsonl", "a") as f:
+                f.write(json.dumps({"ev": "timeout"}) + "\n")
+            return
+        (work / "runner.log").write_bytes(proc.stdout + proc.stderr)
+        if proc.returncode != 0:
+            with open(work / "events.jsonl", "a") as f:
+                f.write(json.dumps({"ev": "error", "why": "scenario-host exit %d: %s" % (
+                    proc.returncode, proc.stderr.decode(errors="replace")[-500:])}) + "\n")
+
+
+def make_runner(name):
+    if name == "host":
+        return HostRunner()
+    import winerun
+    return winerun.WineRunner(ROOT)
+
+
+def collect(paths):
+    files = []
+    for p in paths:
+        p = Path(p)
+        if p.is_dir():
+            files += sorted(p.rglob("*.scn"))
+        elif p.exists():
+            files.append(p)
+        else:
+            raise SystemExit("scenario: no such file or folder: %s" % p)
+    return files
+
+
+def play(runner, scenario, keep):
+    work = Path(tempfile.mkdtemp(prefix="scn-%s-" % runner.name, dir=keep))
+    start = time.time()
+    try:
+        runner.run(scenario, work)
+        problems = check(scenario, Outcome(work))
+    except Exception as e:  # a broken run is a failed scenario, never a skip
+        problems = ["runner failed: %s: %s" % (type(e).__name__, e)]
+    took = time.time() - start
+    if not problems and keep is None:
+        shutil.rmtree(work, ignore_errors=True)
+    return problems, took, work
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--runner", choices=["host", "wine", "both"], default="both")
+    ap.add_argument("--jobs", type=int, default=1)
+    ap.add_argument("--keep", help="keep every outcome in this folder")
+    ap.add_argument("paths", nargs="*")
+    opts = ap.parse_args()
+    if opts.keep:
+        Path(opts.keep).mkdir(parents=True, exist_ok=True)
+
+    try:
+        scenarios = [Scenario(p) for p in collect(opts.paths or [ROOT / "scenarios"])]
+    except ScenarioError as e:
+        print("scenario: %s" % e)
+        print("scenarios: 0 passed, 1 failed")
+        return 1
+
+    names = ["host", "wine"] if opts.runner == "both" else [opts.runner]
+    counts = {}
+    passed = failed = 0
+    for name in names:
+        runner = make_runner(name)
+        todo = [s for s in scenarios if name in s.runners]
+        ok, why = runner.available()
+        if not ok:
+            print("%s: cannot run: %s" % (name, why))
+            failed += max(1, len(todo))
+            counts[name] = (0, max(1, len(todo)))
+            continue
+        print("== %s runner: %s, %d scenarios" % (name, runner.describe(), len(todo)))
+        jobs = opts.jobs if name == "host" else min(opts.jobs, getattr(runner, "max_jobs", 1))
+        p = f = 0
+        with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, jobs)) as pool:
+            futures = {pool.submit(play, runner, s, opts.keep): s for s in todo}
+            for fut in concurrent.futures.as_completed(futures):
+                s = futures[fut]
+                problems, took, work = fut.result()
+                if problems:
+                    f += 1
+                    print("FAIL %s [%s] %.1fs: %s (outcome %s)" % (s.name, name, took, problems[0], work))
+                    for extra in problems[1:4]:
+                        print("     %s" % extra)
+                else:
+                    p += 1
+                    print("PASS %s [%s] %.1fs" % (s.name, name, took))
+        if hasattr(runner, "close"):
+            runner.close()
+        counts[name] = (p, f)
+        passed += p
+        failed += f
+    print(", ".join("%s: %d passed, %d failed" % (n, c[0], c[1]) for n, c in counts.items()))
+    print("scenarios: %d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
