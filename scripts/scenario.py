@@ -479,6 +479,11 @@ class HostRunner:
 
 
 def make_runner(name):
+    """A runner has: name, available() -> (ok, why), describe(), run(scenario,
+    work) which leaves the outcome (events.jsonl, registry.reg, services.txt,
+    drive_c/) in the folder work, optionally close() and max_jobs.  The Wine
+    runner is scripts/winerun.py: WineRunner(ROOT); it may use
+    prepare_drive() and Scenario.registry_keys() from here."""
     if name == "host":
         return HostRunner()
     import winerun
