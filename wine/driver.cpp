@@ -1,0 +1,485 @@
+/*
+ * driver.cpp - plays the user's part for one run of install.exe in a Wine
+ * prefix.
+ *
+ *   driver.exe PLAN OUTCOME
+ *
+ * PLAN is a text file, one directive a line (texts escaped with \n \r \t \\):
+ *   exe C:\setup\install.exe     the program to run (required)
+ *   args TEXT                    argument text; absent: no argument
+ *   cwd C:\setup                 current directory of the program
+ *   env NAME=VALUE / unset NAME  environment changes
+ *   red32 C:\testprogs\red32.exe start this first and wait for its window
+ *   answer ACTION; ACTION        answers for the boxes and dialogs, in order
+ *   timeout MS                   the run is ended after this long
+ *   stamps C:\testlog            where install-start.txt / install-exit.txt go
+ *
+ * OUTCOME receives JSON lines: box, dialog, help, debug, posted, unanswered,
+ * timeout and exit events.  The program runs under the debug API so that its
+ * OutputDebugStringA text is caught; a hidden MS_WINHELP window takes the
+ * place of the help viewer and records each WinHelp request.
+ */
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+FILE *outcome = nullptr;
+DWORD childPid = 0;
+
+std::string unescape(const std::string &s)
+{
+    std::string out;
+    for (size_t i = 0; i < s.size(); i++) {
+        if (s[i] == '\\' && i + 1 < s.size()) {
+            char c = s[++i];
+            if (c == 'n') out += '\n';
+            else if (c == 'r') out += '\r';
+            else if (c == 't') out += '\t';
+            else if (c == '\\') out += '\\';
+            else { out += '\\'; out += c; }
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+std::string json(const std::string &s)
+{
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        char buf[8];
+        if (c == '"' || c == '\\') { out += '\\'; out += (char)c; }
+        else if (c == '\n') out += "\\n";
+        else if (c == '\r') out += "\\r";
+        else if (c == '\t') out += "\\t";
+        else if (c < 0x20 || c >= 0x7f) { snprintf(buf, sizeof buf, "\\u%04x", c); out += buf; }
+        else out += (char)c;
+    }
+    return out + "\"";
+}
+
+void emit(const std::string &line)
+{
+    fputs(line.c_str(), outcome);
+    fputc('\n', outcome);
+    fflush(outcome);
+}
+
+unsigned long long nowMs()
+{
+    FILETIME ft;
+    GetSystemTimeAsFileTime(&ft);
+    ULARGE_INTEGER u;
+    u.LowPart = ft.dwLowDateTime;
+    u.HighPart = ft.dwHighDateTime;
+    return (u.QuadPart - 116444736000000000ULL) / 10000ULL;
+}
+
+void stamp(const std::string &dir, const char *name, unsigned long long ms)
+{
+    if (dir.empty()) return;
+    std::string path = dir + "\\" + name;
+    FILE *f = fopen(path.c_str(), "wb");
+    if (!f) return;
+    fprintf(f, "%llu", ms);
+    fclose(f);
+}
+
+/* Text of a window of another process; GetWindowText cannot read another
+ * process's controls. */
+std::string textOf(HWND w)
+{
+    if (!w) return "";
+    std::vector<char> buf(4096, 0);
+    DWORD_PTR got = 0;
+    if (!SendMessageTimeoutA(w, WM_GETTEXT, buf.size(), (LPARAM)buf.data(), SMTO_NORMAL, 2000,
+                             &got))
+        return "";
+    buf.back() = 0;
+    return std::string(buf.data());
+}
+
+std::string classOf(HWND w)
+{
+    char buf[256] = "";
+    if (w) GetClassNameA(w, buf, sizeof buf);
+    return buf;
+}
+
+struct ButtonName {
+    int id;
+    const char *name;
+};
+const ButtonName buttonNames[] = {{IDOK, "OK"},       {IDCANCEL, "Cancel"}, {IDABORT, "Abort"},
+                                  {IDRETRY, "Retry"}, {IDIGNORE, "Ignore"}, {IDYES, "Yes"},
+                                  {IDNO, "No"},       {9, "Help"},          {10, "TryAgain"},
+                                  {11, "Continue"}};
+
+int buttonId(const std::string &name)
+{
+    for (const ButtonName &b : buttonNames)
+        if (_stricmp(b.name, name.c_str()) == 0) return b.id;
+    return 0;
+}
+
+BOOL CALLBACK collectChild(HWND w, LPARAM lp)
+{
+    ((std::vector<HWND> *)lp)->push_back(w);
+    return TRUE;
+}
+
+std::vector<HWND> childrenOf(HWND w)
+{
+    std::vector<HWND> out;
+    EnumChildWindows(w, collectChild, (LPARAM)&out);
+    return out;
+}
+
+/* The visible standard buttons of a box, in their order on the box. */
+std::vector<std::string> buttonsOf(HWND box)
+{
+    struct B { int x; std::string name; };
+    std::vector<B> found;
+    for (HWND c : childrenOf(box)) {
+        if (!IsWindowVisible(c) || _stricmp(classOf(c).c_str(), "Button") != 0) continue;
+        int id = GetDlgCtrlID(c);
+        for (const ButtonName &b : buttonNames)
+            if (b.id == id) {
+                RECT r;
+                GetWindowRect(c, &r);
+                found.push_back({r.left, b.name});
+            }
+    }
+    for (size_t i = 1; i < found.size(); i++)
+        for (size_t j = i; j > 0 && found[j].x < found[j - 1].x; j--) std::swap(found[j], found[j - 1]);
+    std::vector<std::string> out;
+    for (const B &b : found) out.push_back(b.name);
+    return out;
+}
+
+std::vector<std::string> splitActions(const std::string &answer)
+{
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (start <= answer.size()) {
+        size_t semi = answer.find(';', start);
+        if (semi == std::string::npos) semi = answer.size();
+        std::string a = answer.substr(start, semi - start);
+        size_t b = a.find_first_not_of(' ');
+        size_t e = a.find_last_not_of(' ');
+        if (b != std::string::npos) out.push_back(a.substr(b, e - b + 1));
+        start = semi + 1;
+    }
+    return out;
+}
+
+void pumpMessages()
+{
+    MSG m;
+    while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&m);
+        DispatchMessageA(&m);
+    }
+}
+
+/* Applies one action to a box or dialog. */
+void apply(HWND w, const std::string &action)
+{
+    if (action.compare(0, 5, "Type ") == 0 || action == "Type") {
+        std::string text = action.size() > 5 ? unescape(action.substr(5)) : "";
+        DWORD_PTR r;
+        SendMessageTimeoutA(GetDlgItem(w, 10), WM_SETTEXT, 0, (LPARAM)text.c_str(), SMTO_NORMAL,
+                            2000, &r);
+    } else if (action == "Escape") {
+        GUITHREADINFO gi;
+        memset(&gi, 0, sizeof gi);
+        gi.cbSize = sizeof gi;
+        HWND target = w;
+        if (GetGUIThreadInfo(GetWindowThreadProcessId(w, nullptr), &gi) && gi.hwndFocus &&
+            (gi.hwndFocus == w || IsChild(w, gi.hwndFocus)))
+            target = gi.hwndFocus;
+        if (target != w) {
+            PostMessageA(target, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+            PostMessageA(target, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+        } else {
+            /* No control has the focus: the dialog manager would send
+             * IDCANCEL for the key. */
+            PostMessageA(w, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED), 0);
+        }
+    } else if (action == "Close") {
+        PostMessageA(w, WM_SYSCOMMAND, SC_CLOSE, 0);
+    } else {
+        int id = buttonId(action);
+        HWND b = id ? GetDlgItem(w, id) : nullptr;
+        if (b)
+            PostMessageA(b, BM_CLICK, 0, 0);
+        else if (id)
+            PostMessageA(w, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)0);
+    }
+    /* Let the target take the action before the next one arrives. */
+    DWORD_PTR r;
+    SendMessageTimeoutA(w, WM_NULL, 0, 0, SMTO_NORMAL, 500, &r);
+    pumpMessages();
+}
+
+struct Plan {
+    std::string exe, cwd = "C:\\setup", red32, stamps;
+    bool hasArgs = false;
+    std::string args;
+    std::vector<std::string> answers;
+    DWORD timeout = 60000;
+};
+
+size_t nextAnswer = 0;
+Plan plan;
+std::set<HWND> seen;
+
+BOOL CALLBACK collectTop(HWND w, LPARAM lp)
+{
+    ((std::vector<HWND> *)lp)->push_back(w);
+    return TRUE;
+}
+
+void pollWindows()
+{
+    std::vector<HWND> top;
+    EnumWindows(collectTop, (LPARAM)&top);
+    for (HWND w : top) {
+        if (seen.count(w) || !IsWindowVisible(w)) continue;
+        if (classOf(w) != "#32770") continue;
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        if (pid == GetCurrentProcessId()) continue;
+        seen.insert(w);
+        std::string caption = textOf(w);
+        HWND edit = GetDlgItem(w, 10);
+        bool isDialog = edit && _stricmp(classOf(edit).c_str(), "Edit") == 0;
+        std::string text = isDialog ? textOf(edit) : textOf(GetDlgItem(w, 0xFFFF));
+        std::vector<std::string> buttons = isDialog ? std::vector<std::string>() : buttonsOf(w);
+        std::string answer;
+        bool unanswered = nextAnswer >= plan.answers.size();
+        if (!unanswered) {
+            answer = plan.answers[nextAnswer++];
+        } else {
+            /* End the run: Cancel where there is one, else No, else OK. */
+            answer = buttons.empty() ? "OK" : buttons[0];
+            for (auto &b : buttons)
+                if (b == "No") answer = "No";
+            for (auto &b : buttons)
+                if (b == "Cancel") answer = "Cancel";
+            if (isDialog) answer = "Cancel";
+        }
+        std::string line;
+        if (isDialog) {
+            line = "{\"ev\":\"dialog\",\"caption\":" + json(caption) + ",\"text\":" + json(text) +
+                   ",\"answer\":" + json(answer) + "}";
+        } else {
+            HWND owner = GetWindow(w, GW_OWNER);
+            std::string oc = owner ? classOf(owner) : "none";
+            line = "{\"ev\":\"box\",\"owner\":" + json(oc) + ",\"caption\":" + json(caption) +
+                   ",\"text\":" + json(text) + ",\"buttons\":[";
+            for (size_t i = 0; i < buttons.size(); i++)
+                line += (i ? "," : "") + json(buttons[i]);
+            line += "],\"answer\":" + json(answer) + "}";
+        }
+        emit(line);
+        if (unanswered)
+            emit("{\"ev\":\"unanswered\",\"unanswered\":true,\"caption\":" + json(caption) +
+                 ",\"text\":" + json(text) + "}");
+        for (const std::string &a : splitActions(answer)) apply(w, a);
+    }
+}
+
+/* WinHelp finds this window by its class and sends it the request. */
+LRESULT CALLBACK helpProc(HWND w, UINT msg, WPARAM wp, LPARAM lp)
+{
+    if (msg == WM_COPYDATA) {
+        const COPYDATASTRUCT *cds = (const COPYDATASTRUCT *)lp;
+        if (cds && cds->lpData && cds->cbData >= 16) {
+            const unsigned char *p = (const unsigned char *)cds->lpData;
+            unsigned command = p[2] | (p[3] << 8);
+            long data;
+            memcpy(&data, p + 4, 4);
+            unsigned ofsFile = p[12] | (p[13] << 8);
+            std::string file;
+            if (ofsFile && ofsFile < cds->cbData)
+                file.assign((const char *)p + ofsFile,
+                            strnlen((const char *)p + ofsFile, cds->cbData - ofsFile));
+            emit("{\"ev\":\"help\",\"file\":" + json(file) + ",\"command\":" +
+                 std::to_string(command) + ",\"data\":" + std::to_string((unsigned long)data) + "}");
+        }
+        return TRUE;
+    }
+    return DefWindowProcA(w, msg, wp, lp);
+}
+
+bool readPlan(const char *path)
+{
+    FILE *f = fopen(path, "rb");
+    if (!f) return false;
+    char line[8192];
+    while (fgets(line, sizeof line, f)) {
+        std::string s(line);
+        while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) s.pop_back();
+        size_t sp = s.find(' ');
+        std::string key = s.substr(0, sp);
+        std::string val = sp == std::string::npos ? "" : s.substr(sp + 1);
+        if (key == "exe") plan.exe = val;
+        else if (key == "args") { plan.hasArgs = true; plan.args = unescape(val); }
+        else if (key == "cwd") plan.cwd = val;
+        else if (key == "red32") plan.red32 = val;
+        else if (key == "stamps") plan.stamps = val;
+        else if (key == "answer") plan.answers.push_back(val);
+        else if (key == "timeout") plan.timeout = strtoul(val.c_str(), nullptr, 10);
+        else if (key == "env") {
+            std::string kv = unescape(val);
+            size_t eq = kv.find('=');
+            if (eq != std::string::npos && eq > 0)
+                SetEnvironmentVariableA(kv.substr(0, eq).c_str(), kv.substr(eq + 1).c_str());
+        } else if (key == "unset") {
+            SetEnvironmentVariableA(val.c_str(), nullptr);
+        }
+    }
+    fclose(f);
+    return !plan.exe.empty();
+}
+
+PROCESS_INFORMATION red32 = {};
+
+bool startRed32()
+{
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    std::vector<char> cmd(plan.red32.begin(), plan.red32.end());
+    cmd.push_back(0);
+    if (!CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
+                        &red32))
+        return false;
+    for (int i = 0; i < 2000; i++) {
+        if (FindWindowA("red32", nullptr)) return true;
+        Sleep(5);
+    }
+    return false;
+}
+
+std::string readDebugString(HANDLE proc, const OUTPUT_DEBUG_STRING_INFO &info)
+{
+    size_t n = info.nDebugStringLength;
+    if (n == 0 || n > 65536 || info.fUnicode) return "";
+    std::vector<char> buf(n + 1, 0);
+    SIZE_T got = 0;
+    if (!ReadProcessMemory(proc, info.lpDebugStringData, buf.data(), n, &got)) return "";
+    buf[got < n ? got : n] = 0;
+    return std::string(buf.data());
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 3) {
+        fprintf(stderr, "usage: driver PLAN OUTCOME\n");
+        return 2;
+    }
+    outcome = fopen(argv[2], "wb");
+    if (!outcome) {
+        fprintf(stderr, "driver: cannot write %s\n", argv[2]);
+        return 2;
+    }
+    if (!readPlan(argv[1])) {
+        fprintf(stderr, "driver: cannot read the plan %s\n", argv[1]);
+        return 2;
+    }
+
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = helpProc;
+    wc.hInstance = GetModuleHandleA(nullptr);
+    wc.lpszClassName = "MS_WINHELP";
+    RegisterClassA(&wc);
+    CreateWindowA("MS_WINHELP", "WinHelp", 0, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
+
+    if (!plan.red32.empty() && !startRed32()) {
+        fprintf(stderr, "driver: red32 did not come up\n");
+        emit("{\"ev\":\"error\",\"text\":\"red32 did not come up\"}");
+        return 3;
+    }
+
+    std::string cmdline = "install.exe";
+    if (plan.hasArgs) cmdline += " " + plan.args;
+    std::vector<char> cmd(cmdline.begin(), cmdline.end());
+    cmd.push_back(0);
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    unsigned long long start = nowMs();
+    stamp(plan.stamps, "install-start.txt", start);
+    if (!CreateProcessA(plan.exe.c_str(), cmd.data(), nullptr, nullptr, FALSE,
+                        DEBUG_ONLY_THIS_PROCESS, nullptr, plan.cwd.c_str(), &si, &pi)) {
+        fprintf(stderr, "driver: cannot start %s (%lu)\n", plan.exe.c_str(), GetLastError());
+        emit("{\"ev\":\"error\",\"text\":\"cannot start the program\"}");
+        return 3;
+    }
+    childPid = pi.dwProcessId;
+
+    bool done = false, timedOut = false;
+    DWORD exitCode = 0;
+    while (!done) {
+        DEBUG_EVENT de;
+        if (WaitForDebugEvent(&de, 5)) {
+            DWORD status = DBG_CONTINUE;
+            switch (de.dwDebugEventCode) {
+            case OUTPUT_DEBUG_STRING_EVENT:
+                emit("{\"ev\":\"debug\",\"text\":" +
+                     json(readDebugString(pi.hProcess, de.u.DebugString)) + "}");
+                break;
+            case EXCEPTION_DEBUG_EVENT:
+                if (de.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+                    status = DBG_EXCEPTION_NOT_HANDLED;
+                break;
+            case CREATE_PROCESS_DEBUG_EVENT:
+                if (de.u.CreateProcessInfo.hFile) CloseHandle(de.u.CreateProcessInfo.hFile);
+                break;
+            case LOAD_DLL_DEBUG_EVENT:
+                if (de.u.LoadDll.hFile) CloseHandle(de.u.LoadDll.hFile);
+                break;
+            case EXIT_PROCESS_DEBUG_EVENT:
+                if (de.dwProcessId == pi.dwProcessId) {
+                    exitCode = de.u.ExitProcess.dwExitCode;
+                    done = true;
+                }
+                break;
+            }
+            ContinueDebugEvent(de.dwProcessId, de.dwThreadId, status);
+        }
+        pumpMessages();
+        if (!done) pollWindows();
+        if (!done && nowMs() - start > plan.timeout) {
+            timedOut = true;
+            TerminateProcess(pi.hProcess, 259);
+            emit("{\"ev\":\"timeout\"}");
+            plan.timeout = 0xFFFFFFFF;
+        }
+    }
+    unsigned long long end = nowMs();
+    stamp(plan.stamps, "install-exit.txt", end);
+    (void)timedOut;
+
+    if (red32.hProcess) {
+        std::string destroyed = plan.stamps + "\\red32-destroy.txt";
+        if (GetFileAttributesA(destroyed.c_str()) != INVALID_FILE_ATTRIBUTES)
+            emit("{\"ev\":\"posted\",\"class\":\"red32\",\"msg\":2}");
+        if (WaitForSingleObject(red32.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(red32.hProcess, 0);
+    }
+    emit("{\"ev\":\"exit\",\"code\":" + std::to_string(exitCode) + ",\"ms\":" +
+         std::to_string(end - start) + "}");
+    fclose(outcome);
+    return 0;
+}
