@@ -296,7 +296,10 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL 
         }
         if (i >= 0)
             return WAIT_OBJECT_0 + (DWORD)i;
-        if ((wakeMask & (QS_POSTMESSAGE | QS_ALLPOSTMESSAGE | QS_SENDMESSAGE)) && queueHasInput(me))
+        /* The queues hold posted messages only (nothing here sends a
+         * message across threads), so only a mask that asks for posted
+         * input wakes on them. */
+        if ((wakeMask & (QS_POSTMESSAGE | QS_ALLPOSTMESSAGE)) && queueHasInput(me))
             return WAIT_OBJECT_0 + count;
         if (!kernelWait(lock, ms, start))
             return WAIT_TIMEOUT;
