@@ -13,6 +13,8 @@
  *   answer ACTION; ACTION        answers for the boxes and dialogs, in order
  *   timeout MS                   the run is ended after this long
  *   stamps C:\testlog            where install-start.txt / install-exit.txt go
+ *   service NAME                 a service whose state is wanted afterwards
+ *   services C:\services.txt     where those states go ("NAME STATE" lines)
  *
  * OUTCOME receives JSON lines: box, dialog, help, debug, posted, unanswered,
  * timeout and exit events.  The program runs under the debug API so that its
@@ -234,7 +236,8 @@ struct Plan {
     std::string exe, cwd = "C:\\setup", red32, stamps;
     bool hasArgs = false;
     std::string args;
-    std::vector<std::string> answers;
+    std::vector<std::string> answers, services;
+    std::string servicesFile;
     DWORD timeout = 60000;
 };
 
@@ -338,6 +341,8 @@ bool readPlan(const char *path)
         else if (key == "red32") plan.red32 = val;
         else if (key == "stamps") plan.stamps = val;
         else if (key == "answer") plan.answers.push_back(val);
+        else if (key == "service") plan.services.push_back(val);
+        else if (key == "services") plan.servicesFile = val;
         else if (key == "timeout") plan.timeout = strtoul(val.c_str(), nullptr, 10);
         else if (key == "env") {
             std::string kv = unescape(val);
@@ -379,6 +384,35 @@ std::string readDebugString(HANDLE proc, const OUTPUT_DEBUG_STRING_INFO &info)
     if (!ReadProcessMemory(proc, info.lpDebugStringData, buf.data(), n, &got)) return "";
     buf[got < n ? got : n] = 0;
     return std::string(buf.data());
+}
+
+/* "running", "stopped", "absent" or the state's number, as sc query reads it. */
+std::string serviceState(SC_HANDLE scm, const std::string &name)
+{
+    if (!scm) return "unknown";
+    SC_HANDLE svc = OpenServiceA(scm, name.c_str(), SERVICE_QUERY_STATUS);
+    if (!svc) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? "absent" : "unknown";
+    SERVICE_STATUS st = {};
+    std::string out = "unknown";
+    if (QueryServiceStatus(svc, &st)) {
+        if (st.dwCurrentState == SERVICE_RUNNING) out = "running";
+        else if (st.dwCurrentState == SERVICE_STOPPED) out = "stopped";
+        else out = "state" + std::to_string(st.dwCurrentState);
+    }
+    CloseServiceHandle(svc);
+    return out;
+}
+
+void writeServices()
+{
+    if (plan.servicesFile.empty()) return;
+    FILE *f = fopen(plan.servicesFile.c_str(), "wb");
+    if (!f) return;
+    SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    for (const std::string &name : plan.services)
+        fprintf(f, "%s %s\n", name.c_str(), serviceState(scm, name).c_str());
+    if (scm) CloseServiceHandle(scm);
+    fclose(f);
 }
 
 } // namespace
@@ -478,6 +512,7 @@ int main(int argc, char **argv)
             emit("{\"ev\":\"posted\",\"class\":\"red32\",\"msg\":2}");
         if (WaitForSingleObject(red32.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(red32.hProcess, 0);
     }
+    writeServices();
     emit("{\"ev\":\"exit\",\"code\":" + std::to_string(exitCode) + ",\"ms\":" +
          std::to_string(end - start) + "}");
     fclose(outcome);
