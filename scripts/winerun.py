@@ -374,11 +374,25 @@ def session(spec_file):
               flush=True)
         return r
 
+    def import_all():
+        for reg in spec["regs"]:
+            if wine("regedit", "/S", z_path(reg)).returncode != 0:
+                print("session: import of %s failed" % reg, flush=True)
+                return False
+        return True
+
     t0 = time.time()
     subprocess.run([server, "-p"], check=True)
-    for reg in spec["regs"]:
-        if wine("regedit", "/S", z_path(reg)).returncode != 0:
-            print("session: import of %s failed" % reg, flush=True)
+    if not import_all():
+        return 3
+    if any(b"\\services\\" in Path(r).read_bytes().lower() for r in spec["regs"]):
+        # The service manager reads its services once, when it starts: let
+        # it start again over the imported keys.  HKEY_DYN_DATA does not
+        # survive the restart, so everything is imported once more.
+        subprocess.run([server, "-k"])
+        subprocess.run([server, "-w"])
+        subprocess.run([server, "-p"], check=True)
+        if not import_all():
             return 3
     r = wine(spec["driver"], z_path(work / "plan.txt"), z_path(work / "events.jsonl"),
              timeout=RUN_TIMEOUT_MS // 1000 + 30)
