@@ -1,0 +1,116 @@
+"""Tests of the Wine runner's own file handling (no Wine needed):
+    python3 -m unittest discover -s scripts -p 'test_*.py'
+"""
+import tempfile
+import unittest
+from pathlib import Path
+
+import regfile
+import winerun
+
+USER_REG = """WINE REGISTRY Version 2
+;; All keys relative to \\\\User\\\\S-1-5-21
+
+[Control Panel\\\\Desktop] 1796635877
+#time=1dd862db624d738
+"CursorBlinkRate"="-1"
+
+[Software\\\\Wine] 1796635877
+#time=1dd862db624c860
+"Version"="win95"
+
+[Software\\\\Wine\\\\X11 Driver] 1796635877
+"Managed"="N"
+"""
+
+
+class RegSection(unittest.TestCase):
+    def test_replaces_only_that_section(self):
+        out = winerun.set_reg_section(USER_REG, r"Software\\Wine", ['"Version"="nt40"'])
+        self.assertIn('[Software\\\\Wine] 1796635877\n#time=1dd862db624c860\n"Version"="nt40"\n\n', out)
+        self.assertNotIn('"win95"', out)
+        self.assertIn('"Managed"="N"', out)          # the subkey's section is kept
+        self.assertIn('"CursorBlinkRate"="-1"', out)
+
+    def test_empties_and_adds(self):
+        out = winerun.set_reg_section(USER_REG, r"Software\\Wine\\X11 Driver", [])
+        self.assertNotIn('"Managed"', out)
+        self.assertTrue(out.rstrip("\n").endswith("[Software\\\\Wine\\\\X11 Driver] 1796635877"))
+        out = winerun.set_reg_section(USER_REG, r"Software\\Wine\\Ports", ['"COM2"="/dev/null"'])
+        self.assertRegex(out, r'\[Software\\\\Wine\\\\Ports\] \d+\n"COM2"="/dev/null"\n$')
+
+    def test_configure_prefix_sets_version_and_exact_ports(self):
+        with tempfile.TemporaryDirectory() as d:
+            (Path(d) / "user.reg").write_text(USER_REG)
+            (Path(d) / "system.reg").write_text(
+                '[Software\\\\Wine\\\\Ports] 1\n"COM1"="/dev/ttyS0"\n\n[Other] 1\n"a"="b"\n')
+            winerun.configure_prefix(d, "nt351", ["com2", "COM4"])
+            system = (Path(d) / "system.reg").read_text()
+            self.assertIn('"COM2"="/dev/null"\n"COM4"="/dev/null"\n', system)
+            self.assertNotIn("COM1", system)
+            self.assertIn('[Other] 1\n"a"="b"', system)
+            self.assertIn('"Version"="nt351"', (Path(d) / "user.reg").read_text())
+
+
+class Exports(unittest.TestCase):
+    def test_outermost_keys(self):
+        keys = [r"HKEY_LOCAL_MACHINE\A\B", r"HKEY_LOCAL_MACHINE\a", r"HKEY_LOCAL_MACHINE\AB",
+                r"HKEY_DYN_DATA\X", r"HKEY_LOCAL_MACHINE\A\B\C"]
+        self.assertEqual(winerun.outermost_keys(keys),
+                         [r"HKEY_DYN_DATA\X", r"HKEY_LOCAL_MACHINE\a", r"HKEY_LOCAL_MACHINE\AB"])
+
+    def test_merged_exports_read_back_exactly(self):
+        one = ('Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n'
+               '"S"="x\\\\y"\r\n"D"=dword:00000003\r\n"B"=hex:01,02,\\\r\n  03\r\n')
+        two = ('Windows Registry Editor Version 5.00\r\n\r\n[HKEY_DYN_DATA\\Config Manager\\Enum\\C1]\r\n'
+               '"Allocation"=hex:00,04\r\n"M"=hex(7):61,00,00,00,00,00\r\n')
+        with tempfile.TemporaryDirectory() as d:
+            files = []
+            for i, text in enumerate((one, two)):
+                f = Path(d) / ("e%d.reg" % i)
+                f.write_bytes(b"\xff\xfe" + text.encode("utf-16-le"))
+                files.append(f)
+            files.append(Path(d) / "missing.reg")  # a key that did not exist
+            winerun.merge_exports(files, Path(d) / "registry.reg")
+            reg = regfile.parse_file(Path(d) / "registry.reg")
+        a = reg["hkey_local_machine\\a"]["values"]
+        self.assertEqual(a["s"], (1, b"x\\y\0"))
+        self.assertEqual(a["d"], (4, b"\x03\0\0\0"))
+        self.assertEqual(a["b"], (3, b"\x01\x02\x03"))
+        c = reg["hkey_dyn_data\\config manager\\enum\\c1"]["values"]
+        self.assertEqual(c["allocation"], (3, b"\x00\x04"))
+        self.assertEqual(c["m"][0], 7)
+
+
+class Plan(unittest.TestCase):
+    def test_escape_is_undone_by_the_driver_rules(self):
+        # driver.cpp unescapes \n \r \t \\ exactly; anything else stays.
+        self.assertEqual(winerun.escape("C:\\a\nb\tc\r"), "C:\\\\a\\nb\\tc\\r")
+
+    def test_copy_prefix_links_system_files_and_copies_the_rest(self):
+        with tempfile.TemporaryDirectory() as d:
+            base = Path(d) / "base"
+            (base / "drive_c/windows/system32/drivers").mkdir(parents=True)
+            (base / "dosdevices").mkdir()
+            (base / "dosdevices/c:").symlink_to("../drive_c")
+            (base / "system.reg").write_text("r")
+            (base / "drive_c/windows/win.ini").write_text("w")
+            (base / "drive_c/windows/system32/kernel32.dll").write_text("k")
+            (base / "drive_c/windows/system32/drivers/x.sys").write_text("s")
+            target = Path(d) / "run"
+            winerun.copy_prefix(base, target)
+            self.assertEqual(os_stat_ino(base / "drive_c/windows/system32/kernel32.dll"),
+                             os_stat_ino(target / "drive_c/windows/system32/kernel32.dll"))
+            self.assertNotEqual(os_stat_ino(base / "system.reg"), os_stat_ino(target / "system.reg"))
+            self.assertNotEqual(os_stat_ino(base / "drive_c/windows/win.ini"),
+                                os_stat_ino(target / "drive_c/windows/win.ini"))
+            self.assertTrue((target / "dosdevices/c:").is_symlink())
+            self.assertEqual((target / "dosdevices/c:/windows/win.ini").read_text(), "w")
+
+
+def os_stat_ino(p):
+    return p.stat().st_ino
+
+
+if __name__ == "__main__":
+    unittest.main()
