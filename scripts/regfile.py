@@ -101,12 +101,12 @@ def parse_text(text, version=4, into=None):
                     del keys[k]
                 current = None
                 continue
-            current = keys.setdefault(name.lower(), {"name": name, "values": {}})
+            current = keys.setdefault(name.lower(), {"name": name, "values": {}, "names": {}})
             # every parent of a listed key exists too
             parts = name.split("\\")
             for i in range(1, len(parts)):
                 parent = "\\".join(parts[:i])
-                keys.setdefault(parent.lower(), {"name": parent, "values": {}})
+                keys.setdefault(parent.lower(), {"name": parent, "values": {}, "names": {}})
             continue
         if current is None:
             continue
@@ -124,6 +124,7 @@ def parse_text(text, version=4, into=None):
             current["values"].pop(vname.lower(), None)
             continue
         current["values"][vname.lower()] = parse_value(rest, version)
+        current["names"][vname.lower()] = vname
     return keys
 
 
