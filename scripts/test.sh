@@ -59,14 +59,16 @@ step deps scripts/deps.sh || { echo "tests: 0 passed, 1 failed"; exit 1; }
 
 step build-win32 bash -c 'cmake --preset win32 >/dev/null && cmake --build --preset win32'
 step pe-check scripts/check-pe.sh build/win32/install.exe
+step build-win64 bash -c 'cmake --preset win64 >/dev/null && cmake --build --preset win64'
 step build-host bash -c 'cmake --preset host >/dev/null && cmake --build --preset host'
 step unit-host ctest --preset host
 step build-asan bash -c 'cmake --preset host-asan >/dev/null && cmake --build --preset host-asan'
 step unit-asan ctest --preset host-asan
+step harness-tests bash -c 'cd scripts && python3 -m unittest -v test_winerun'
 step scenarios python3 scripts/scenario.py --runner both --jobs 2
 step fuzz scripts/fuzz.sh --short
-[ -x scripts/lint.sh ] && step lint scripts/lint.sh
-[ -x build/host/bench/bench_win95 ] && step bench build/host/bench/bench_win95
+step lint scripts/lint.sh
+step bench build/host/bench/bench_win95
 
 echo
 echo "failed steps: ${failures[*]:-none}"
