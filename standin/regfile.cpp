@@ -340,6 +340,11 @@ std::string quote(const std::string &s)
 {
     std::string out = "\"";
     for (char c : s) {
+        /* The escapes the reader knows, so that every name reads back. */
+        if (c == '\0' || c == '\n' || c == '\r') {
+            out += c == '\0' ? "\\0" : c == '\n' ? "\\n" : "\\r";
+            continue;
+        }
         if (c == '\\' || c == '"')
             out += '\\';
         out += c;
