@@ -113,7 +113,7 @@ def stop(proc):
 
 def wine_env(arch, prefix, display):
     env = dict(os.environ)
-    env.update(WINEPREFIX=str(prefix), WINEARCH=arch, WINEDEBUG="-all",
+    env.update(WINEPREFIX=str(prefix), WINEARCH=arch, WINEDEBUG=os.environ.get("REDIRECTOR_WINEDEBUG", "-all"),
                WINEDLLOVERRIDES=DLL_OVERRIDES, DISPLAY=display)
     if arch == "win32" and not native_32bit():
         env["QEMU_RESERVED_VA"] = "0xf7000000"
