@@ -98,11 +98,11 @@ std::vector<std::string> split(const std::string &text, const std::string &sep)
 }
 
 /* "API|match|code|nth": code in decimal or 0x hex; nth defaults to 1. */
-void addFault(const std::string &spec)
+void addFault(const std::string &faultText)
 {
-    std::vector<std::string> f = split(spec, "|");
+    std::vector<std::string> f = split(faultText, "|");
     if (f.size() < 3 || f.size() > 4)
-        usage(("bad fault " + spec).c_str());
+        usage(("bad fault " + faultText).c_str());
     DWORD code = (DWORD)std::strtoul(f[2].c_str(), nullptr, 0);
     int nth = f.size() == 4 && !f[3].empty() ? std::atoi(f[3].c_str()) : 1;
     standin::fail(f[0], code, f[1], nth);
@@ -154,8 +154,8 @@ void setUp(const Options &o)
                 standin::addAnswer(split(line, "; "));
         }
     }
-    for (const std::string &spec : o.faults)
-        addFault(spec);
+    for (const std::string &faultText : o.faults)
+        addFault(faultText);
 }
 
 /* The argument text WinMain gets from the C runtime: the command line

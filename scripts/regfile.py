@@ -143,18 +143,18 @@ def parse_file(path, into=None):
     return parse_text(text, version, keys)
 
 
-def parse_data(spec, unescape):
+def parse_data(text, unescape):
     """An expectation's data: sz:"text" (scenario escapes), dword:N, hex:.., hex(N):.."""
-    spec = spec.strip()
-    low = spec.lower()
+    text = text.strip()
+    low = text.lower()
     if low.startswith("sz:"):
-        body = spec[3:].strip()
+        body = text[3:].strip()
         if not (body.startswith('"') and body.endswith('"') and len(body) >= 2):
-            raise ValueError("sz: wants a quoted text: %r" % spec)
+            raise ValueError("sz: wants a quoted text: %r" % text)
         return REG_SZ, unescape(body[1:-1]).encode("latin-1") + b"\0"
     if low.startswith("dword:"):
-        return REG_DWORD, int(spec[6:].strip(), 16).to_bytes(4, "little")
-    return parse_value(spec, 4)
+        return REG_DWORD, int(text[6:].strip(), 16).to_bytes(4, "little")
+    return parse_value(text, 4)
 
 
 def show_data(value):
