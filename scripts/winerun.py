@@ -324,12 +324,12 @@ class WineRunner:
                 plan.append("service " + data["name"])
         (work / "plan.txt").write_text("\n".join(plan) + "\n", encoding="latin-1")
 
-        spec = {"arch": self.arch, "loader": self.loader, "server": self.server,
+        setup = {"arch": self.arch, "loader": self.loader, "server": self.server,
                 "prefix": str(prefix), "work": str(work),
                 "regs": [str(Path(r).resolve()) for r in scenario.regs],
                 "driver": str(self.programs["driver"]),
                 "exports": outermost_keys(scenario.registry_keys())}
-        (work / "session.json").write_text(json.dumps(spec, indent=1))
+        (work / "session.json").write_text(json.dumps(setup, indent=1))
 
         xvfb, display = start_xvfb()
         env = wine_env(self.arch, prefix, display)
@@ -358,11 +358,11 @@ class WineRunner:
                                     % (session.returncode, work / "runner.log")}) + "\n")
 
 
-def session(spec_file):
+def session(setup_file):
     """Inside the private mount namespace: import, drive, export."""
-    spec = json.loads(Path(spec_file).read_text())
-    work = Path(spec["work"])
-    loader, server = spec["loader"], spec["server"]
+    setup = json.loads(Path(setup_file).read_text())
+    work = Path(setup["work"])
+    loader, server = setup["loader"], setup["server"]
 
     def wine(*args, timeout=60):
         # Output goes straight to the log: Wine's helper processes (services,
@@ -375,7 +375,7 @@ def session(spec_file):
         return r
 
     def import_all():
-        for reg in spec["regs"]:
+        for reg in setup["regs"]:
             if wine("regedit", "/S", z_path(reg)).returncode != 0:
                 print("session: import of %s failed" % reg, flush=True)
                 return False
@@ -385,7 +385,7 @@ def session(spec_file):
     subprocess.run([server, "-p"], check=True)
     if not import_all():
         return 3
-    if any(b"\\services\\" in Path(r).read_bytes().lower() for r in spec["regs"]):
+    if any(b"\\services\\" in Path(r).read_bytes().lower() for r in setup["regs"]):
         # The service manager reads its services once, when it starts: let
         # it start again over the imported keys.  HKEY_DYN_DATA does not
         # survive the restart, so everything is imported once more.
@@ -394,13 +394,13 @@ def session(spec_file):
         subprocess.run([server, "-p"], check=True)
         if not import_all():
             return 3
-    r = wine(spec["driver"], z_path(work / "plan.txt"), z_path(work / "events.jsonl"),
+    r = wine(setup["driver"], z_path(work / "plan.txt"), z_path(work / "events.jsonl"),
              timeout=RUN_TIMEOUT_MS // 1000 + 30)
     if r.returncode != 0:
         print("session: driver failed with %d" % r.returncode, flush=True)
         return 4
     exports = []
-    for i, key in enumerate(spec["exports"]):
+    for i, key in enumerate(setup["exports"]):
         out = work / ("export-%d.reg" % i)
         wine("regedit", "/E", z_path(out), key)
         exports.append(out)
@@ -412,5 +412,5 @@ def session(spec_file):
 if __name__ == "__main__":
     if len(sys.argv) == 3 and sys.argv[1] == "--session":
         sys.exit(session(sys.argv[2]))
-    print("usage: winerun.py --session SPEC (started by scenario.py)", file=sys.stderr)
+    print("usage: winerun.py --session SETUP (started by scenario.py)", file=sys.stderr)
     sys.exit(2)
