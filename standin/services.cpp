@@ -91,6 +91,26 @@ std::string subjectOf(SC_HANDLE h)
     return it == svcHandles.end() ? "" : it->second.name;
 }
 
+/* The opening steps every call on a service handle takes: the injected
+ * fault for api, then the handle with the access the call needs, then the
+ * service itself still installed.  nullptr (last error set) when one fails. */
+SvcHandle *serviceFor(const char *api, SC_HANDLE service, DWORD need)
+{
+    DWORD code;
+    if (faultHits(api, subjectOf(service), &code)) {
+        SetLastError(code);
+        return nullptr;
+    }
+    SvcHandle *h = lookup(service, false, need);
+    if (!h)
+        return nullptr;
+    if (!serviceExists(h->name)) {
+        SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+        return nullptr;
+    }
+    return h;
+}
+
 void fillStatus(const std::string &name, LPSERVICE_STATUS status)
 {
     if (!status)
@@ -306,23 +326,14 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access)
 BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status)
 {
     std::lock_guard<std::recursive_mutex> g(machineLock());
-    DWORD code;
-    if (faultHits("ControlService", subjectOf(service), &code)) {
-        SetLastError(code);
-        return FALSE;
-    }
     DWORD need = control == SERVICE_CONTROL_STOP ? SERVICE_STOP
                  : control == SERVICE_CONTROL_INTERROGATE ? SERVICE_INTERROGATE
                  : control == SERVICE_CONTROL_PAUSE || control == SERVICE_CONTROL_CONTINUE
                      ? SERVICE_PAUSE_CONTINUE
                      : SERVICE_USER_DEFINED_CONTROL;
-    SvcHandle *h = lookup(service, false, need);
+    SvcHandle *h = serviceFor("ControlService", service, need);
     if (!h)
         return FALSE;
-    if (!serviceExists(h->name)) {
-        SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
-        return FALSE;
-    }
     std::string key = lower(h->name);
     if (!running.count(key)) {
         fillStatus(h->name, status);
@@ -352,18 +363,9 @@ BOOL WINAPI ChangeServiceConfigA(SC_HANDLE service, DWORD type, DWORD start, DWO
 {
     std::lock_guard<std::recursive_mutex> g(machineLock());
     (void)password;
-    DWORD code;
-    if (faultHits("ChangeServiceConfigA", subjectOf(service), &code)) {
-        SetLastError(code);
-        return FALSE;
-    }
-    SvcHandle *h = lookup(service, false, SERVICE_CHANGE_CONFIG);
+    SvcHandle *h = serviceFor("ChangeServiceConfigA", service, SERVICE_CHANGE_CONFIG);
     if (!h)
         return FALSE;
-    if (!serviceExists(h->name)) {
-        SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
-        return FALSE;
-    }
     if ((start != SERVICE_NO_CHANGE && start > SERVICE_DISABLED) ||
         (errorControl != SERVICE_NO_CHANGE && errorControl > SERVICE_ERROR_CRITICAL)) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -401,18 +403,9 @@ BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv)
     std::lock_guard<std::recursive_mutex> g(machineLock());
     (void)argc;
     (void)argv;
-    DWORD code;
-    if (faultHits("StartServiceA", subjectOf(service), &code)) {
-        SetLastError(code);
-        return FALSE;
-    }
-    SvcHandle *h = lookup(service, false, SERVICE_START);
+    SvcHandle *h = serviceFor("StartServiceA", service, SERVICE_START);
     if (!h)
         return FALSE;
-    if (!serviceExists(h->name)) {
-        SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
-        return FALSE;
-    }
     std::string key = lower(h->name);
     if (running.count(key)) {
         SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
@@ -459,18 +452,9 @@ BOOL WINAPI QueryServiceStatus(SC_HANDLE service, LPSERVICE_STATUS status)
 BOOL WINAPI DeleteService(SC_HANDLE service)
 {
     std::lock_guard<std::recursive_mutex> g(machineLock());
-    DWORD code;
-    if (faultHits("DeleteService", subjectOf(service), &code)) {
-        SetLastError(code);
-        return FALSE;
-    }
-    SvcHandle *h = lookup(service, false, DELETE);
+    SvcHandle *h = serviceFor("DeleteService", service, DELETE);
     if (!h)
         return FALSE;
-    if (!serviceExists(h->name)) {
-        SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
-        return FALSE;
-    }
     regDeletePath(keyOf(h->name));
     running.erase(lower(h->name));
     return TRUE;
