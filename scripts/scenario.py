@@ -81,9 +81,16 @@ def fields(text, count_min, count_max=None):
     return parts
 
 
+RUNNER_NAMES = ("wine", "host")
+
+
 class Scenario:
-    def __init__(self, path):
+    """One scenario as one runner plays it: lines written `on wine: ...` or
+    `on host: ...` count only for that runner (runner None: for neither)."""
+
+    def __init__(self, path, runner=None):
         self.path = Path(path)
+        self.runner = runner
         self.name = str(self.path.relative_to(ROOT)) if self.path.is_absolute() and \
             ROOT in self.path.parents else str(self.path)
         self.runners = ["wine", "host"]
@@ -97,6 +104,7 @@ class Scenario:
         self.cwd = "C:\\setup"
         self.faults = []
         self.ignore_stop = []
+        self.nt_start = []      # services the Wine runner starts afterwards
         self.args = None
         self.answers = []
         self.expect = []        # (kind, data, line number)
@@ -109,6 +117,10 @@ class Scenario:
             line = raw.strip()
             if not line or line.startswith("#"):
                 continue
+            only, raw = self.qualifier(raw.lstrip(), number)
+            if only is not None and only != self.runner:
+                continue
+            line = raw.strip()
             key, sep, value = line.partition(":")
             if not sep:
                 if line == "noboxes":
@@ -150,9 +162,11 @@ class Scenario:
                 elif key == "service-ignores-stop":
                     has_fault = True
                     self.ignore_stop.append(value)
+                elif key == "nt-start":
+                    self.nt_start.append(value)
                 elif key == "cmdline":
-                    self.args = unescape(raw.split(":", 1)[1].lstrip(" ")) \
-                        if raw.split(":", 1)[1].strip() else raw.split(":", 1)[1][1:]
+                    rest = raw.split(":", 1)[1]
+                    self.args = unescape(rest.lstrip(" ")) if rest.strip() else rest[1:]
                 elif key == "answer":
                     self.answers.append("; ".join(unescape(a.strip()) if not a.strip().startswith("Type ")
                                                   else "Type " + unescape(a.strip()[5:])
@@ -167,6 +181,16 @@ class Scenario:
                 raise ScenarioError("%s:%d: %s" % (self.path, number, e))
         if (has_fault or self.version == "fail") and "wine" in self.runners:
             self.runners = [r for r in self.runners if r != "wine"]
+
+    def qualifier(self, line, number):
+        """('wine' or 'host', the rest) for a line `on RUNNER: rest`, else (None, line)."""
+        if not line.startswith("on "):
+            return None, line
+        head, sep, rest = line[3:].partition(":")
+        if not sep or head.strip() not in RUNNER_NAMES or not rest.strip():
+            raise ScenarioError("%s:%d: 'on' takes a runner (%s) and a directive: %r"
+                                % (self.path, number, " or ".join(RUNNER_NAMES), line))
+        return head.strip(), rest.lstrip(" ")
 
     @staticmethod
     def expectation(key, value, base):
@@ -528,7 +552,8 @@ def main():
         Path(opts.keep).mkdir(parents=True, exist_ok=True)
 
     try:
-        scenarios = [Scenario(p) for p in collect(opts.paths or [ROOT / "scenarios"])]
+        files = collect(opts.paths or [ROOT / "scenarios"])
+        scenarios = {name: [Scenario(p, name) for p in files] for name in RUNNER_NAMES}
     except ScenarioError as e:
         print("scenario: %s" % e)
         print("scenarios: 0 passed, 1 failed")
@@ -539,7 +564,7 @@ def main():
     passed = failed = 0
     for name in names:
         runner = make_runner(name)
-        todo = [s for s in scenarios if name in s.runners]
+        todo = [s for s in scenarios[name] if name in s.runners]
         ok, why = runner.available()
         if not ok:
             print("%s: cannot run: %s" % (name, why))

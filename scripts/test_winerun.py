@@ -6,6 +6,7 @@ import unittest
 from pathlib import Path
 
 import regfile
+import scenario
 import winerun
 
 USER_REG = """WINE REGISTRY Version 2
@@ -110,6 +111,47 @@ class Plan(unittest.TestCase):
 
 def os_stat_ino(p):
     return p.stat().st_ino
+
+
+class RunnerQualifier(unittest.TestCase):
+    TEXT = ("version: nt40\n"
+            "cmdline: a.txt  \n"
+            "on host: service: Qblred | running\n"
+            "on wine: box: Error | StartService error 0x45a | OK\n"
+            "on wine: nt-start: Qblred\n"
+            "on wine:   cmdline: b.txt \n")
+
+    def scenario(self, text, runner):
+        with tempfile.TemporaryDirectory() as d:
+            path = Path(d) / "x.scn"
+            path.write_text(text)
+            return scenario.Scenario(path, runner)
+
+    def test_each_runner_sees_only_its_own_lines(self):
+        host = self.scenario(self.TEXT, "host")
+        wine = self.scenario(self.TEXT, "wine")
+        self.assertEqual([k for k, _, _ in host.expect], ["service"])
+        self.assertEqual([k for k, _, _ in wine.expect], ["box"])
+        self.assertEqual((host.nt_start, wine.nt_start), ([], ["Qblred"]))
+        # A qualified cmdline replaces the common one, its trailing blank kept.
+        self.assertEqual((host.args, wine.args), ("a.txt  ", "b.txt "))
+        neither = self.scenario(self.TEXT, None)
+        self.assertEqual((neither.expect, neither.nt_start), ([], []))
+
+    def test_bad_qualifiers_are_refused(self):
+        for line in ("on dos: noboxes", "on wine:", "on wine noboxes", "on : reg: x"):
+            with self.assertRaises(scenario.ScenarioError, msg=line):
+                self.scenario(line + "\n", "wine")
+
+
+class NtImagePath(unittest.TestCase):
+    def test_relative_paths_are_taken_from_the_system_root(self):
+        self.assertEqual(winerun.nt_image_path(r"system32\drivers\qblred.sys"),
+                         r"\SystemRoot\system32\drivers\qblred.sys")
+        self.assertEqual(winerun.nt_image_path("qblred.sys"), r"\SystemRoot\qblred.sys")
+        for kept in (r"C:\windows\system32\drivers\qblred.sys",
+                     r"\SystemRoot\system32\drivers\qblred.sys", r"\??\C:\qblred.sys"):
+            self.assertEqual(winerun.nt_image_path(kept), kept)
 
 
 if __name__ == "__main__":

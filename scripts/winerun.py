@@ -328,7 +328,8 @@ class WineRunner:
                 "prefix": str(prefix), "work": str(work),
                 "regs": [str(Path(r).resolve()) for r in scenario.regs],
                 "driver": str(self.programs["driver"]),
-                "exports": outermost_keys(scenario.registry_keys())}
+                "exports": outermost_keys(scenario.registry_keys()),
+                "nt_start": list(scenario.nt_start)}
         (work / "session.json").write_text(json.dumps(setup, indent=1))
 
         xvfb, display = start_xvfb()
@@ -364,12 +365,13 @@ def session(setup_file):
     work = Path(setup["work"])
     loader, server = setup["loader"], setup["server"]
 
-    def wine(*args, timeout=60):
+    def wine(*args, timeout=60, output=None):
         # Output goes straight to the log: Wine's helper processes (services,
         # explorer) inherit it and outlive the command, so a pipe would
         # never reach its end.
         started = time.time()
-        r = subprocess.run([loader] + list(args), stdin=subprocess.DEVNULL, timeout=timeout)
+        r = subprocess.run([loader] + list(args), stdin=subprocess.DEVNULL, timeout=timeout,
+                           stdout=output)
         print("[%.2fs] wine %s -> %d" % (time.time() - started, " ".join(args), r.returncode),
               flush=True)
         return r
@@ -405,8 +407,58 @@ def session(setup_file):
         wine("regedit", "/E", z_path(out), key)
         exports.append(out)
     merge_exports(exports, work / "registry.reg")
+    for name in setup.get("nt_start", []):
+        start_as_nt(wine, name, work)
     print("[%.2fs] session done" % (time.time() - t0), flush=True)
     return 0
+
+
+SERVICES_KEY = "HKLM\\System\\CurrentControlSet\\Services\\"
+SC_STATES = {"1": "stopped", "2": "start-pending", "3": "stop-pending", "4": "running"}
+
+
+def nt_image_path(path):
+    """The image path as Windows NT's loader finds it: a path that is neither
+    absolute nor a device path is relative to the system root.  Wine 8.0's
+    ntoskrnl refuses such a path (it loads drivers with
+    LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR, which wants a full path), so it gets
+    the \\SystemRoot\\ prefix, which both NT and Wine understand."""
+    if path.startswith("\\") or (len(path) > 1 and path[1] == ":"):
+        return path
+    return "\\SystemRoot\\" + path
+
+
+def start_as_nt(wine, name, work):
+    """After the run (and the registry export): starts the driver service
+    the way Windows NT would find its driver, and records its state in
+    services.txt.  Command output goes through a file, never a pipe (see
+    wine() in session)."""
+    def output(*args):
+        out = work / "command-output.txt"
+        with open(out, "wb") as f:
+            wine(*args, output=f)
+        return out.read_text(encoding="utf-8", errors="replace")
+
+    found = re.search(r"ImagePath\s+REG_(?:EXPAND_)?SZ\s+(.*\S)",
+                      output("reg", "query", SERVICES_KEY + name, "/v", "ImagePath"))
+    state = "absent"
+    if found:
+        image = nt_image_path(found.group(1))
+        if image != found.group(1):
+            wine("reg", "add", SERVICES_KEY + name, "/v", "ImagePath", "/t", "REG_EXPAND_SZ",
+                 "/d", image, "/f")
+        wine("sc", "start", name)
+        code = re.search(r"STATE\s*:\s*(\d+)", output("sc", "query", name))
+        state = SC_STATES.get(code.group(1), "unknown") if code else "absent"
+    print("session: %s started as NT would: %s" % (name, state), flush=True)
+    services = work / "services.txt"
+    lines = services.read_text().splitlines() if services.exists() else []
+    before = [line.partition(" ")[2] for line in lines if line.split(" ")[0].lower() == name.lower()]
+    lines = [line for line in lines if line.split(" ")[0].lower() != name.lower()]
+    services.write_text("\n".join(lines + ["%s %s" % (name, state)]) + "\n")
+    with open(work / "nt-start.txt", "a") as f:
+        f.write("%s | %s | %s | %s\n" % (name, before[0] if before else "unknown",
+                                         image if found else "", state))
 
 
 if __name__ == "__main__":
