@@ -18,7 +18,7 @@ namespace {
 
 struct Options {
     std::string root, out, version = "win95", cwd = "C:\\setup", answers;
-    std::vector<std::string> regs, coms, faults, windows, ignoreStop;
+    std::vector<std::string> regs, coms, faults, windows, ignoreStop, running;
     /* environment changes in command-line order: "=NAME=VALUE" sets, "-NAME" removes */
     std::vector<std::string> envOps;
     bool allCom = false, haveArgs = false;
@@ -77,6 +77,7 @@ Options parse(int argc, char **argv)
         else if (a == "--fault") o.faults.push_back(value());
         else if (a == "--window") o.windows.push_back(value());
         else if (a == "--service-ignores-stop") o.ignoreStop.push_back(value());
+        else if (a == "--service-running") o.running.push_back(value());
         else if (a == "--args") { o.args = value(); o.haveArgs = true; }
         else usage(("unknown option " + a).c_str());
     }
@@ -140,6 +141,8 @@ void setUp(const Options &o)
     }
     for (const std::string &cls : o.windows)
         standin::addForeignWindow(cls, cls);
+    for (const std::string &name : o.running)
+        standin::setServiceRunning(name, true);
     for (const std::string &name : o.ignoreStop)
         standin::setServiceIgnoresStop(name, true);
     standin::setCurrentDirectory(o.cwd);

@@ -105,6 +105,7 @@ class Scenario:
         self.faults = []
         self.ignore_stop = []
         self.nt_start = []      # services the Wine runner starts afterwards
+        self.running = []       # services started before the run
         self.args = None
         self.answers = []
         self.expect = []        # (kind, data, line number)
@@ -162,6 +163,8 @@ class Scenario:
                 elif key == "service-ignores-stop":
                     has_fault = True
                     self.ignore_stop.append(value)
+                elif key == "service-running":
+                    self.running.append(value)
                 elif key == "nt-start":
                     self.nt_start.append(value)
                 elif key == "cmdline":
@@ -428,8 +431,12 @@ def prepare_drive(scenario, drive, programs):
         if name == "second":
             shutil.copy2(programs["second"], drive / "setup" / programs["second_name"])
             (drive / "testlog" / "second-mode.txt").write_text(mode or "exit0")
-        elif name == "qblred.sys":
-            shutil.copy2(programs["qblred.sys"], drive / "setup" / "qblred.sys")
+        elif name in ("qblred.sys", "qblred-sticky.sys"):
+            shutil.copy2(programs[name], drive / "setup" / name)
+            if mode == "installed":
+                shutil.copy2(programs[name], drive / "windows/system32/drivers" / name)
+            elif mode:
+                raise ScenarioError("%s takes no mode but 'installed': %r" % (name, mode))
         elif name == "red32":
             pass
         else:
@@ -466,7 +473,8 @@ class HostRunner:
     def run(self, scenario, work):
         drive = work / "drive_c"
         prepare_drive(scenario, drive, {"second": HOST_SECOND, "second_name": "second.exe",
-                                        "qblred.sys": ROOT / "testprogs/qblred_sys.c"})
+                                        "qblred.sys": ROOT / "testprogs/qblred_sys.c",
+                                        "qblred-sticky.sys": ROOT / "testprogs/qblred_sys.c"})
         cmd = [str(HOST_RUNNER), "--root", str(drive), "--out", str(work),
                "--version", scenario.version, "--cwd", scenario.cwd]
         for r in scenario.regs:
@@ -481,6 +489,8 @@ class HostRunner:
             cmd += ["--fault", f]
         for s in scenario.ignore_stop:
             cmd += ["--service-ignores-stop", s]
+        for s in scenario.running:
+            cmd += ["--service-running", s]
         if "red32" in scenario.programs:
             cmd += ["--window", "red32"]
         if scenario.answers:

@@ -222,6 +222,7 @@ class WineRunner:
             "second": self.build / "testprogs/second.exe",
             "red32": self.build / "testprogs/red32.exe",
             "qblred.sys": self.build / "testprogs/qblred.sys",
+            "qblred-sticky.sys": self.build / "testprogs/qblred-sticky.sys",
         }
 
     # ---- the base prefix ----
@@ -301,7 +302,8 @@ class WineRunner:
         drive = prefix / "drive_c"
         scn.prepare_drive(scenario, drive, {"second": self.programs["second"],
                                             "second_name": "second.exe",
-                                            "qblred.sys": self.programs["qblred.sys"]})
+                                            "qblred.sys": self.programs["qblred.sys"],
+                                            "qblred-sticky.sys": self.programs["qblred-sticky.sys"]})
         shutil.copy2(self.programs["install"], scn.host_path(drive, "C:\\setup\\install.exe"))
         os.symlink("prefix/drive_c", work / "drive_c")
         configure_prefix(prefix, VERSIONS.get(scenario.version, scenario.version), scenario.coms)
@@ -329,7 +331,7 @@ class WineRunner:
                 "regs": [str(Path(r).resolve()) for r in scenario.regs],
                 "driver": str(self.programs["driver"]),
                 "exports": outermost_keys(scenario.registry_keys()),
-                "nt_start": list(scenario.nt_start)}
+                "nt_start": list(scenario.nt_start), "running": list(scenario.running)}
         (work / "session.json").write_text(json.dumps(setup, indent=1))
 
         xvfb, display = start_xvfb()
@@ -396,6 +398,8 @@ def session(setup_file):
         subprocess.run([server, "-p"], check=True)
         if not import_all():
             return 3
+    for name in setup.get("running", []):
+        wine("sc", "start", name)
     r = wine(setup["driver"], z_path(work / "plan.txt"), z_path(work / "events.jsonl"),
              timeout=RUN_TIMEOUT_MS // 1000 + 30)
     if r.returncode != 0:
