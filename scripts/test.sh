@@ -59,6 +59,7 @@ step deps scripts/deps.sh || { echo "tests: 0 passed, 1 failed"; exit 1; }
 
 step build-win32 bash -c 'cmake --preset win32 >/dev/null && cmake --build --preset win32'
 step pe-check scripts/check-pe.sh build/win32/install.exe
+step pe-check-drivers scripts/check-pe.sh --driver build/win32/testprogs/qblred.sys build/win32/testprogs/qblred-sticky.sys
 step build-win64 bash -c 'cmake --preset win64 >/dev/null && cmake --build --preset win64'
 step build-host bash -c 'cmake --preset host >/dev/null && cmake --build --preset host'
 step unit-host ctest --preset host
