@@ -434,7 +434,7 @@ def prepare_drive(scenario, drive, programs):
         elif name in ("qblred.sys", "qblred-sticky.sys"):
             shutil.copy2(programs[name], drive / "setup" / name)
             if mode == "installed":
-                shutil.copy2(programs[name], drive / "windows/system32/drivers" / name)
+                shutil.copy2(programs[name], drive / "windows/system32/drivers/qblred.sys")
             elif mode:
                 raise ScenarioError("%s takes no mode but 'installed': %r" % (name, mode))
         elif name == "red32":

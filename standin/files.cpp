@@ -434,6 +434,10 @@ BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists)
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
+    if (isLoadedDriverFile(dst.host)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
     if (failIfExists && hostIsFile(dst.host)) {
         SetLastError(ERROR_FILE_EXISTS);
         return FALSE;

@@ -74,6 +74,9 @@ DWORD errnoToWin(int e);
 
 /* ---- services.cpp ---- */
 void resetServices();
+/* True while a running driver is loaded from this host file (it cannot be
+ * overwritten then). */
+bool isLoadedDriverFile(const std::string &hostFile);
 
 /* ---- windows_ui.cpp ---- */
 void resetWindows();

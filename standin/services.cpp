@@ -25,6 +25,8 @@ struct SvcHandle {
 std::map<uintptr_t, SvcHandle> svcHandles;
 uintptr_t nextSvcHandle = 0x5000;
 std::set<std::string> running;      /* lower-cased names */
+/* The host file each running driver was loaded from (lower-cased names). */
+std::map<std::string, std::string> loadedFrom;
 std::set<std::string> ignoresStop;  /* lower-cased names */
 
 std::string keyOf(const std::string &name) { return servicesKey + "\\" + name; }
@@ -149,7 +151,39 @@ std::string imageFile(const std::string &imagePath)
     return root + "\\" + p;
 }
 
+/* The host file a service's driver is loaded from ("" if none). */
+std::string imageHostFile(const std::string &name)
+{
+    RegValue image;
+    std::string file = regGetValue(keyOf(name), "ImagePath", &image)
+                           ? imageFile(image.data.c_str())
+                           : imageFile("System32\\drivers\\" + name + ".sys");
+    MappedPath m = mapPath(file);
+    return m.error || !hostIsFile(m.host) ? std::string() : m.host;
+}
+
+void setRunning(const std::string &name, const std::string &hostFile)
+{
+    running.insert(lower(name));
+    loadedFrom[lower(name)] = hostFile;
+}
+
+void setStopped(const std::string &name)
+{
+    running.erase(lower(name));
+    loadedFrom.erase(lower(name));
+}
+
 } // namespace
+
+bool isLoadedDriverFile(const std::string &hostFile)
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    for (auto &entry : loadedFrom)
+        if (!entry.second.empty() && entry.second == hostFile)
+            return true;
+    return false;
+}
 
 void resetServices()
 {
@@ -157,6 +191,7 @@ void resetServices()
     svcHandles.clear();
     nextSvcHandle = 0x5000;
     running.clear();
+    loadedFrom.clear();
     ignoresStop.clear();
 }
 
@@ -185,9 +220,9 @@ void setServiceRunning(const std::string &name, bool on)
 {
     std::lock_guard<std::recursive_mutex> g(machineLock());
     if (on)
-        running.insert(lower(name));
+        setRunning(name, imageHostFile(name));
     else
-        running.erase(lower(name));
+        setStopped(name);
 }
 
 std::vector<std::string> services()
@@ -346,7 +381,7 @@ BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS st
             SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
             return FALSE;
         }
-        running.erase(key);
+        setStopped(key);
     } else if (control != SERVICE_CONTROL_INTERROGATE) {
         fillStatus(h->name, status);
         SetLastError(ERROR_INVALID_SERVICE_CONTROL);
@@ -415,18 +450,12 @@ BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv)
         SetLastError(ERROR_SERVICE_DISABLED);
         return FALSE;
     }
-    RegValue image;
-    std::string file;
-    if (regGetValue(keyOf(h->name), "ImagePath", &image))
-        file = imageFile(image.data.c_str());
-    else
-        file = imageFile("System32\\drivers\\" + h->name + ".sys");
-    MappedPath m = mapPath(file);
-    if (m.error || !hostIsFile(m.host)) {
+    std::string host = imageHostFile(h->name);
+    if (host.empty()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
-    running.insert(key);
+    setRunning(key, host);
     return TRUE;
 }
 
@@ -456,7 +485,7 @@ BOOL WINAPI DeleteService(SC_HANDLE service)
     if (!h)
         return FALSE;
     regDeletePath(keyOf(h->name));
-    running.erase(lower(h->name));
+    setStopped(h->name);
     return TRUE;
 }
 

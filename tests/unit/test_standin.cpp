@@ -434,9 +434,16 @@ TEST_F(StandinTest, ServiceLifecycle)
     standin::setServiceIgnoresStop("Qsvc", true);
     EXPECT_FALSE(ControlService(s, SERVICE_CONTROL_STOP, &st));
     EXPECT_EQ(standin::SVC_RUNNING, standin::serviceState("Qsvc"));
+    /* As on Wine: the file a running driver was loaded from cannot be
+     * overwritten; other files can, and the lock ends with the stop. */
+    standin::putFile("C:\\setup\\new.sys", "new");
+    EXPECT_FALSE(CopyFileA("C:\\setup\\new.sys", "C:\\WINDOWS\\system32\\drivers\\QSVC.SYS", FALSE));
+    EXPECT_EQ((DWORD)ERROR_SHARING_VIOLATION, GetLastError());
+    EXPECT_TRUE(CopyFileA("C:\\setup\\new.sys", "C:\\windows\\system32\\drivers\\other.sys", FALSE));
     standin::setServiceIgnoresStop("Qsvc", false);
     EXPECT_TRUE(ControlService(s, SERVICE_CONTROL_STOP, &st));
     EXPECT_EQ((DWORD)SERVICE_STOPPED, st.dwCurrentState);
+    EXPECT_TRUE(CopyFileA("C:\\setup\\new.sys", "C:\\windows\\system32\\drivers\\qsvc.sys", FALSE));
 
     EXPECT_TRUE(ChangeServiceConfigA(s, SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE,
                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,

@@ -164,7 +164,9 @@ TEST_F(NT, ExistingServiceIsStoppedReconfiguredMigratedAndStartedAgain)
 
 TEST_F(NT, DriverThatDidNotStopIsReportedAlreadyRunning)
 {
+    /* The running driver was loaded from another file than the new one. */
     standin::importReg(existingService("\"Port0\"=dword:00000003\n\"NumPorts\"=dword:00000001\n"));
+    standin::putFile("C:\\windows\\system32\\drivers\\old.sys", "old");
     standin::setServiceRunning("Qblred", true);
     standin::setServiceIgnoresStop("Qblred", true);
 
@@ -174,6 +176,26 @@ TEST_F(NT, DriverThatDidNotStopIsReportedAlreadyRunning)
     EXPECT_EQ(1, gotError);
     EXPECT_TRUE(has(standin::exportReg(kUninstKey), "remove.exe"));
     EXPECT_EQ(standin::SVC_RUNNING, standin::serviceState("Qblred"));
+    expectClosed();
+}
+
+TEST_F(NT, DriverThatDidNotStopKeepsItsFileAndNothingFollows)
+{
+    /* The running driver was loaded from the file the new one replaces. */
+    standin::importReg(existingService("\"Port0\"=dword:00000003\n\"NumPorts\"=dword:00000001\n"
+                                       "\"ImagePath\"=\"system32\\\\drivers\\\\qblred.sys\"\n"));
+    standin::putFile(kTarget, "old");
+    standin::setServiceRunning("Qblred", true);
+    standin::setServiceIgnoresStop("Qblred", true);
+
+    EXPECT_EQ(-1, doitNT(owner, &aborted));
+    EXPECT_EQ(std::vector<std::string>{"Couldn't copy qblred.sys to "
+                                       "C:\\windows\\system32\\drivers\\qblred.sys: 0x20"},
+              boxTexts());
+    EXPECT_TRUE(fileIs(kTarget, "old"));
+    EXPECT_FALSE(has(standin::exportReg(kUninstKey), "remove.exe"));
+    EXPECT_EQ(standin::SVC_RUNNING, standin::serviceState("Qblred"));
+    EXPECT_EQ(0, standin::calls("StartServiceA"));
     expectClosed();
 }
 
