@@ -16,10 +16,18 @@
  *   service NAME                 a service whose state is wanted afterwards
  *   services C:\services.txt     where those states go ("NAME STATE" lines)
  *
+ * With REDIRECTOR_SHOTS=DIR in the environment (a Windows path; taken out
+ * of the environment install.exe gets), every box and dialog, once visible,
+ * waits to be photographed before it is answered: the driver writes
+ * DIR\shot-N.txt (N from 1; "left top right bottom" of the window on the
+ * screen) and answers only when DIR\go-N exists, or after 30 s with an
+ * error event.  Debug events and help requests are served meanwhile.  The
+ * title bar of a waiting window is drawn as active.
+ *
  * OUTCOME receives JSON lines: box, dialog, help, debug, posted, unanswered,
- * timeout and exit events.  The program runs under the debug API so that its
- * OutputDebugStringA text is caught; a hidden MS_WINHELP window takes the
- * place of the help viewer and records each WinHelp request.
+ * timeout, error and exit events.  The program runs under the debug API so
+ * that its OutputDebugStringA text is caught; a hidden MS_WINHELP window
+ * takes the place of the help viewer and records each WinHelp request.
  */
 #include <windows.h>
 
@@ -245,6 +253,67 @@ size_t nextAnswer = 0;
 Plan plan;
 std::set<HWND> seen;
 
+/* Screenshot mode: the window that waits for its go file, and its answer. */
+struct Shot {
+    HWND w = nullptr;
+    std::string answer, go;
+    unsigned long long until = 0;
+};
+std::string shotsDir;
+int shotCount = 0;
+Shot waiting;
+
+void answerWindow(HWND w, const std::string &answer)
+{
+    for (const std::string &a : splitActions(answer)) apply(w, a);
+}
+
+/* Reports where w is and holds its answer back until the go file appears.
+ * False when the report cannot be written (the window is answered at once). */
+bool holdForShot(HWND w, const std::string &answer)
+{
+    int n = ++shotCount;
+    /* Wine is its foreground window, but with no window manager under
+     * Xvfb it never draws the title bar as active (Windows would): the
+     * title bar alone is drawn again as active.  The WM_NULL comes back
+     * once the window has handled everything sent to it before. */
+    DWORD_PTR r;
+    SendMessageTimeoutA(w, WM_NCACTIVATE, TRUE, 0, SMTO_NORMAL, 2000, &r);
+    SendMessageTimeoutA(w, WM_NULL, 0, 0, SMTO_NORMAL, 2000, &r);
+    RECT rc;
+    GetWindowRect(w, &rc);
+    std::string base = shotsDir + "\\shot-" + std::to_string(n);
+    FILE *f = fopen((base + ".tmp").c_str(), "wb");
+    bool written = f && fprintf(f, "%ld %ld %ld %ld\n", (long)rc.left, (long)rc.top,
+                                (long)rc.right, (long)rc.bottom) > 0;
+    if (f) written = fclose(f) == 0 && written;
+    /* Renamed into place, so that the reader never sees half a line. */
+    if (!written || !MoveFileExA((base + ".tmp").c_str(), (base + ".txt").c_str(),
+                                 MOVEFILE_REPLACE_EXISTING)) {
+        emit("{\"ev\":\"error\",\"text\":" + json("cannot write " + base + ".txt") + "}");
+        return false;
+    }
+    waiting.w = w;
+    waiting.answer = answer;
+    waiting.go = shotsDir + "\\go-" + std::to_string(n);
+    waiting.until = nowMs() + 30000;
+    return true;
+}
+
+/* True while a window still waits for its go file. */
+bool stillWaiting()
+{
+    if (!waiting.w) return false;
+    if (GetFileAttributesA(waiting.go.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (nowMs() < waiting.until) return true;
+        emit("{\"ev\":\"error\",\"text\":" + json("no " + waiting.go + " within 30 s") + "}");
+    }
+    Shot s = waiting;
+    waiting = Shot();
+    answerWindow(s.w, s.answer);
+    return false;
+}
+
 BOOL CALLBACK collectTop(HWND w, LPARAM lp)
 {
     ((std::vector<HWND> *)lp)->push_back(w);
@@ -253,6 +322,7 @@ BOOL CALLBACK collectTop(HWND w, LPARAM lp)
 
 void pollWindows()
 {
+    if (stillWaiting()) return;
     std::vector<HWND> top;
     EnumWindows(collectTop, (LPARAM)&top);
     for (HWND w : top) {
@@ -297,7 +367,8 @@ void pollWindows()
         if (unanswered)
             emit("{\"ev\":\"unanswered\",\"unanswered\":true,\"caption\":" + json(caption) +
                  ",\"text\":" + json(text) + "}");
-        for (const std::string &a : splitActions(answer)) apply(w, a);
+        if (!shotsDir.empty() && holdForShot(w, answer)) return;
+        answerWindow(w, answer);
     }
 }
 
@@ -431,6 +502,11 @@ int main(int argc, char **argv)
     if (!readPlan(argv[1])) {
         fprintf(stderr, "driver: cannot read the plan %s\n", argv[1]);
         return 2;
+    }
+
+    if (const char *dir = getenv("REDIRECTOR_SHOTS")) {
+        shotsDir = dir;
+        SetEnvironmentVariableA("REDIRECTOR_SHOTS", nullptr);
     }
 
     WNDCLASSA wc = {};
