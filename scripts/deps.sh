@@ -6,6 +6,7 @@ set -e
 
 PKGS="cmake g++ make googletest libgtest-dev mingw-w64 wine wine32 wine64 xvfb
       qemu-user-static python3 clang libclang-rt-14-dev imagemagick x11-apps util-linux"
+PKGS="$PKGS fonts-wine"  # MS Sans Serif and Marlett for the Wine prefixes (only recommended by Wine)
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     dpkg --add-architecture i386
