@@ -155,26 +155,16 @@ def capture(out, keep=None):
     shots = work / "shots"
     shots.mkdir()
 
-    # The runner starts its own Xvfb inside run(); learn its display from
-    # the call.
-    displays = []
-    start_xvfb = winerun.start_xvfb
-
-    def recording_start_xvfb():
-        proc, display = start_xvfb()
-        displays.append(display)
-        return proc, display
-
+    displays = []  # the run's own Xvfb, as the runner reports it
     failure = []
 
     def play():
         try:
-            runner.run(sc, work)
+            runner.run(sc, work, on_display=displays.append)
         except Exception as e:  # noqa: BLE001 - reported by the main thread
             failure.append(e)
 
     os.environ["REDIRECTOR_SHOTS"] = winerun.z_path(shots)
-    winerun.start_xvfb = recording_start_xvfb
     thread = threading.Thread(target=play, daemon=True)
     taken = []
     started = time.time()
@@ -203,7 +193,6 @@ def capture(out, keep=None):
         if thread.is_alive():
             raise ShotError("the run did not end")
     finally:
-        winerun.start_xvfb = start_xvfb
         del os.environ["REDIRECTOR_SHOTS"]
     if failure:
         raise ShotError("the runner failed: %s" % failure[0])

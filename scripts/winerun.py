@@ -294,7 +294,9 @@ class WineRunner:
             self.wine_version(), bits, self.why, self.arch, self.base)
 
     # ---- one run ----
-    def run(self, scenario, work):
+    def run(self, scenario, work, on_display=None):
+        """Plays one scenario into the folder work; on_display, if given, is
+        told the X display of the run's Xvfb once it is up."""
         import scenario as scn  # the checker's drive layout
         work = Path(work)
         prefix = work / "prefix"
@@ -335,6 +337,8 @@ class WineRunner:
         (work / "session.json").write_text(json.dumps(setup, indent=1))
 
         xvfb, display = start_xvfb()
+        if on_display:
+            on_display(display)
         env = wine_env(self.arch, prefix, display)
         log = open(work / "runner.log", "wb")
         session = subprocess.Popen(
