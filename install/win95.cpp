@@ -178,6 +178,20 @@ LONG setText(HKEY key, const char *name, const char *text)
     return RegSetValueExA(key, name, 0, REG_SZ, (const BYTE *)text, (DWORD)strlen(text) + 1);
 }
 
+/* Writes a table of text values; on a failure says which value and returns
+ * the error code, the rest unwritten. */
+LONG setTexts(HWND owner, HKEY key, const ValueString *table)
+{
+    for (const ValueString *v = table; v->name[0] != 0; v++) {
+        LONG rc = setText(key, v->name, v->text);
+        if (rc != ERROR_SUCCESS) {
+            ErrMsg(owner, "Can't set %s value", v->name);
+            return rc;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
 LONG setBinary(HKEY key, const char *name, const unsigned char *data, DWORD size)
 {
     return RegSetValueExA(key, name, 0, REG_BINARY, (const BYTE *)data, size);
@@ -402,13 +416,8 @@ int doDriver(HWND owner, char *keyName, int mode)
         rc = ERROR_SUCCESS;
         goto done;
     }
-    for (const ValueString *v = DriverStrings; v->name[0] != 0; v++) {
-        rc = setText(entryKey, v->name, v->text);
-        if (rc != ERROR_SUCCESS) {
-            ErrMsg(owner, "Can't set %s value", v->name);
-            goto done;
-        }
-    }
+    if ((rc = setTexts(owner, entryKey, DriverStrings)) != ERROR_SUCCESS)
+        goto done;
     {
         static const unsigned char subClass = 0x01;
         rc = setBinary(entryKey, "PortSubClass", &subClass, 1);
@@ -435,14 +444,9 @@ namespace {
 /* Fills the device entry; returns 0 or the error code after its message. */
 LONG fillPortEntry(HWND owner, HKEY entryKey, const char *keyName, const Resource *entry)
 {
-    LONG rc;
-    for (const ValueString *v = PortStrings; v->name[0] != 0; v++) {
-        rc = setText(entryKey, v->name, v->text);
-        if (rc != ERROR_SUCCESS) {
-            ErrMsg(owner, "Can't set %s value", v->name);
-            return rc;
-        }
-    }
+    LONG rc = setTexts(owner, entryKey, PortStrings);
+    if (rc != ERROR_SUCCESS)
+        return rc;
     char text[64];
     snprintf(text, sizeof text, "Ports\\%s", keyName);
     if ((rc = setText(entryKey, "Driver", text)) != ERROR_SUCCESS) {
