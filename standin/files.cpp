@@ -347,6 +347,28 @@ void setAllComDevicesExist(bool all)
 
 using namespace standin::detail;
 
+namespace {
+
+/* The opening of every call on one path: an injected fault, then the path's
+ * mapping onto the drive.  False, with the last error set, when the call
+ * fails there. */
+bool openPath(const char *api, LPCSTR path, MappedPath *m)
+{
+    DWORD code;
+    if (faultHits(api, path ? path : "", &code)) {
+        SetLastError(code);
+        return false;
+    }
+    *m = mapPath(path ? path : "");
+    if (m->error) {
+        SetLastError(m->error);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 extern "C" {
 
 FILE *standin_fopen(const char *path, const char *mode)
@@ -476,16 +498,9 @@ BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists)
 
 BOOL WINAPI DeleteFileA(LPCSTR path)
 {
-    DWORD code;
-    if (faultHits("DeleteFileA", path ? path : "", &code)) {
-        SetLastError(code);
+    MappedPath m;
+    if (!openPath("DeleteFileA", path, &m))
         return FALSE;
-    }
-    MappedPath m = mapPath(path ? path : "");
-    if (m.error) {
-        SetLastError(m.error);
-        return FALSE;
-    }
     if (hostIsDir(m.host)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
@@ -504,16 +519,9 @@ BOOL WINAPI DeleteFileA(LPCSTR path)
 BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa)
 {
     (void)sa;
-    DWORD code;
-    if (faultHits("CreateDirectoryA", path ? path : "", &code)) {
-        SetLastError(code);
+    MappedPath m;
+    if (!openPath("CreateDirectoryA", path, &m))
         return FALSE;
-    }
-    MappedPath m = mapPath(path ? path : "");
-    if (m.error) {
-        SetLastError(m.error);
-        return FALSE;
-    }
     struct stat st;
     if (stat(m.host.c_str(), &st) == 0) {
         SetLastError(ERROR_ALREADY_EXISTS);
@@ -528,16 +536,9 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa)
 
 DWORD WINAPI GetFileAttributesA(LPCSTR path)
 {
-    DWORD code;
-    if (faultHits("GetFileAttributesA", path ? path : "", &code)) {
-        SetLastError(code);
+    MappedPath m;
+    if (!openPath("GetFileAttributesA", path, &m))
         return INVALID_FILE_ATTRIBUTES;
-    }
-    MappedPath m = mapPath(path ? path : "");
-    if (m.error) {
-        SetLastError(m.error);
-        return INVALID_FILE_ATTRIBUTES;
-    }
     struct stat st;
     if (stat(m.host.c_str(), &st) != 0) {
         SetLastError(missingError(m.host));
@@ -563,16 +564,9 @@ DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR buffer)
 
 BOOL WINAPI SetCurrentDirectoryA(LPCSTR path)
 {
-    DWORD code;
-    if (faultHits("SetCurrentDirectoryA", path ? path : "", &code)) {
-        SetLastError(code);
+    MappedPath m;
+    if (!openPath("SetCurrentDirectoryA", path, &m))
         return FALSE;
-    }
-    MappedPath m = mapPath(path ? path : "");
-    if (m.error) {
-        SetLastError(m.error);
-        return FALSE;
-    }
     if (!hostIsDir(m.host)) {
         SetLastError(hostIsFile(m.host) ? ERROR_DIRECTORY : missingError(m.host));
         return FALSE;

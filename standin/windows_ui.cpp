@@ -640,16 +640,27 @@ void WINAPI PostQuitMessage(int code)
     kernelNotify();
 }
 
-BOOL WINAPI PostThreadMessageA(DWORD thread, UINT msg, WPARAM wParam, LPARAM lParam)
+namespace {
+
+/* Puts a message on a thread's posted queue and wakes its waiters. */
+void enqueue(DWORD thread, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
     std::lock_guard<std::mutex> lock(kernelMutex());
     MSG m = {};
+    m.hwnd = hwnd;
     m.message = msg;
     m.wParam = wParam;
     m.lParam = lParam;
     m.time = GetTickCount();
     queues[thread].posted.push_back(m);
     kernelNotify();
+}
+
+} // namespace
+
+BOOL WINAPI PostThreadMessageA(DWORD thread, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    enqueue(thread, nullptr, msg, wParam, lParam);
     return TRUE;
 }
 
@@ -688,15 +699,7 @@ BOOL WINAPI PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
         }
         thread = w->thread;
     }
-    std::lock_guard<std::mutex> lock(kernelMutex());
-    MSG m = {};
-    m.hwnd = hwnd;
-    m.message = msg;
-    m.wParam = wParam;
-    m.lParam = lParam;
-    m.time = GetTickCount();
-    queues[thread].posted.push_back(m);
-    kernelNotify();
+    enqueue(thread, hwnd, msg, wParam, lParam);
     return TRUE;
 }
 
