@@ -29,9 +29,9 @@ class CropAndPictures(unittest.TestCase):
             with self.assertRaises(s.ShotError, msg=rect):
                 s.crop_box(rect, (1024, 768), 4)
 
-    def picture(self, folder, spec, size="30x20"):
+    def picture(self, folder, drawing, size="30x20"):
         path = Path(folder) / "p.png"
-        subprocess.run(["convert", "-size", size] + spec + [str(path)], check=True)
+        subprocess.run(["convert", "-size", size] + drawing + [str(path)], check=True)
         return path
 
     def test_a_picture_must_have_the_window_size_and_more_than_a_few_colours(self):
