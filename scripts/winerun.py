@@ -404,6 +404,9 @@ def session(setup_file):
             return 3
     for name in setup.get("running", []):
         wine("sc", "start", name)
+        if service_state(wine, work, name) != "running":
+            print("session: %s did not start before the run" % name, flush=True)
+            return 3
     r = wine(setup["driver"], z_path(work / "plan.txt"), z_path(work / "events.jsonl"),
              timeout=RUN_TIMEOUT_MS // 1000 + 30)
     if r.returncode != 0:
@@ -436,19 +439,28 @@ def nt_image_path(path):
     return "\\SystemRoot\\" + path
 
 
+def command_output(wine, work, *args):
+    """What a Wine command printed.  It goes through a file, never a pipe
+    (see wine() in session)."""
+    out = work / "command-output.txt"
+    with open(out, "wb") as f:
+        wine(*args, output=f)
+    return out.read_text(encoding="utf-8", errors="replace")
+
+
+def service_state(wine, work, name):
+    """The service's state as `sc query` gives it: running, stopped, ... or absent."""
+    code = re.search(r"STATE\s*:\s*(\d+)", command_output(wine, work, "sc", "query", name))
+    return SC_STATES.get(code.group(1), "unknown") if code else "absent"
+
+
 def start_as_nt(wine, name, work):
     """After the run (and the registry export): starts the driver service
     the way Windows NT would find its driver, and records its state in
-    services.txt.  Command output goes through a file, never a pipe (see
-    wine() in session)."""
-    def output(*args):
-        out = work / "command-output.txt"
-        with open(out, "wb") as f:
-            wine(*args, output=f)
-        return out.read_text(encoding="utf-8", errors="replace")
-
+    services.txt."""
     found = re.search(r"ImagePath\s+REG_(?:EXPAND_)?SZ\s+(.*\S)",
-                      output("reg", "query", SERVICES_KEY + name, "/v", "ImagePath"))
+                      command_output(wine, work, "reg", "query", SERVICES_KEY + name, "/v",
+                                     "ImagePath"))
     state = "absent"
     if found:
         image = nt_image_path(found.group(1))
@@ -456,8 +468,7 @@ def start_as_nt(wine, name, work):
             wine("reg", "add", SERVICES_KEY + name, "/v", "ImagePath", "/t", "REG_EXPAND_SZ",
                  "/d", image, "/f")
         wine("sc", "start", name)
-        code = re.search(r"STATE\s*:\s*(\d+)", output("sc", "query", name))
-        state = SC_STATES.get(code.group(1), "unknown") if code else "absent"
+        state = service_state(wine, work, name)
     print("session: %s started as NT would: %s" % (name, state), flush=True)
     services = work / "services.txt"
     lines = services.read_text().splitlines() if services.exists() else []
