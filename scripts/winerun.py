@@ -439,12 +439,18 @@ def nt_image_path(path):
     return "\\SystemRoot\\" + path
 
 
-def command_output(wine, work, *args):
+def command_output(wine, work, *args, tries=3):
     """What a Wine command printed.  It goes through a file, never a pipe
-    (see wine() in session)."""
+    (see wine() in session).  A command started while the prefix's system
+    processes are shutting down after the previous one can fail at once
+    with no output; it is tried again, a little later."""
     out = work / "command-output.txt"
-    with open(out, "wb") as f:
-        wine(*args, output=f)
+    for attempt in range(tries):
+        if attempt:
+            time.sleep(0.5)
+        with open(out, "wb") as f:
+            if wine(*args, output=f).returncode == 0:
+                break
     return out.read_text(encoding="utf-8", errors="replace")
 
 
