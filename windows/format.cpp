@@ -1,0 +1,231 @@
+/*
+ * format.cpp - bounded formatting: the printf subset in format.h.
+ *
+ * Written without the C library (this is part of it on Windows) and built
+ * natively as well, where the tests hold it against the system's snprintf.
+ */
+#include "format.h"
+
+#include <string.h>
+
+namespace {
+
+/* Widths and precisions are held below this, so no sum overflows. */
+const int MAX_FIELD = 100000000;
+
+struct Conversion {
+    bool left, zero, plus, space, alt, isLong;
+    int width;     /* 0 when none */
+    int precision; /* -1 when none */
+};
+
+class Output {
+public:
+    explicit Output(FormatSink *sink) : sink_(sink), total_(0) {}
+    void text(const char *s, size_t n)
+    {
+        if (n) {
+            sink_->put(sink_, s, n);
+            total_ += n;
+        }
+    }
+    void repeat(char c, int n)
+    {
+        char block[16];
+        memset(block, c, sizeof block);
+        while (n > 0) {
+            int k = n < (int)sizeof block ? n : (int)sizeof block;
+            text(block, (size_t)k);
+            n -= k;
+        }
+    }
+    size_t total() const { return total_; }
+
+private:
+    FormatSink *sink_;
+    size_t total_;
+};
+
+/* Reads a decimal number of the format, held at MAX_FIELD. */
+int readNumber(const char **p)
+{
+    int n = 0;
+    while (**p >= '0' && **p <= '9') {
+        n = n * 10 + (**p - '0');
+        if (n > MAX_FIELD)
+            n = MAX_FIELD;
+        (*p)++;
+    }
+    return n;
+}
+
+/* The text, its sign or prefix, and the padding of one whole field. */
+void putField(Output &out, const Conversion &c, const char *prefix, int zeros, const char *body,
+              size_t bodyLen)
+{
+    size_t prefixLen = strlen(prefix);
+    long len = (long)(prefixLen + (size_t)zeros + bodyLen);
+    long fill = c.width > len ? c.width - len : 0;
+    if (c.zero && !c.left && c.precision < 0) {
+        zeros += (int)fill;
+        fill = 0;
+    }
+    if (!c.left)
+        out.repeat(' ', (int)fill);
+    out.text(prefix, prefixLen);
+    out.repeat('0', zeros);
+    out.text(body, bodyLen);
+    if (c.left)
+        out.repeat(' ', (int)fill);
+}
+
+void putNumber(Output &out, const Conversion &c, char conv, unsigned long value, bool negative)
+{
+    const char *digits = conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
+    unsigned base = (conv == 'x' || conv == 'X') ? 16 : 10;
+    char text[3 * sizeof value];
+    size_t n = 0;
+    if (value != 0 || c.precision != 0) {
+        do {
+            text[sizeof text - ++n] = digits[value % base];
+            value /= base;
+        } while (value);
+    }
+    const char *prefix = "";
+    if (conv == 'd' || conv == 'i')
+        prefix = negative ? "-" : c.plus ? "+" : c.space ? " " : "";
+    else if (c.alt && base == 16 && n && !(n == 1 && text[sizeof text - 1] == '0'))
+        prefix = conv == 'X' ? "0X" : "0x";
+    int zeros = c.precision > (int)n ? c.precision - (int)n : 0;
+    putField(out, c, prefix, zeros, text + sizeof text - n, n);
+}
+
+} // namespace
+
+size_t formatTo(FormatSink *sink, const char *fmt, va_list args)
+{
+    Output out(sink);
+    const char *p = fmt;
+    while (*p) {
+        const char *plain = p;
+        while (*p && *p != '%')
+            p++;
+        out.text(plain, (size_t)(p - plain));
+        if (!*p)
+            break;
+        p++; /* the % */
+
+        Conversion c = {false, false, false, false, false, false, 0, -1};
+        for (;; p++) {
+            if (*p == '-')
+                c.left = true;
+            else if (*p == '0')
+                c.zero = true;
+            else if (*p == '+')
+                c.plus = true;
+            else if (*p == ' ')
+                c.space = true;
+            else if (*p == '#')
+                c.alt = true;
+            else
+                break;
+        }
+        if (*p == '*') {
+            int w = va_arg(args, int);
+            if (w < 0) {
+                c.left = true;
+                w = w < -MAX_FIELD ? MAX_FIELD : -w;
+            }
+            c.width = w < MAX_FIELD ? w : MAX_FIELD;
+            p++;
+        } else {
+            c.width = readNumber(&p);
+        }
+        if (*p == '.') {
+            p++;
+            if (*p == '*') {
+                int prec = va_arg(args, int);
+                c.precision = prec < 0 ? -1 : prec < MAX_FIELD ? prec : MAX_FIELD;
+                p++;
+            } else {
+                c.precision = readNumber(&p);
+            }
+        }
+        if (*p == 'l') {
+            c.isLong = true;
+            p++;
+        }
+
+        char conv = *p;
+        if (!conv)
+            break;
+        p++;
+        switch (conv) {
+        case 'd':
+        case 'i': {
+            long v = c.isLong ? va_arg(args, long) : va_arg(args, int);
+            unsigned long mag = v < 0 ? 0UL - (unsigned long)v : (unsigned long)v;
+            putNumber(out, c, conv, mag, v < 0);
+            break;
+        }
+        case 'u':
+        case 'x':
+        case 'X': {
+            unsigned long v = c.isLong ? va_arg(args, unsigned long) : va_arg(args, unsigned);
+            putNumber(out, c, conv, v, false);
+            break;
+        }
+        case 'c': {
+            char ch = (char)va_arg(args, int);
+            c.precision = -1;
+            putField(out, c, "", 0, &ch, 1);
+            break;
+        }
+        case 's': {
+            const char *s = va_arg(args, const char *);
+            if (!s)
+                s = "(null)";
+            size_t n = 0;
+            /* A precision bounds the read: the text need not be terminated. */
+            while ((c.precision < 0 || n < (size_t)c.precision) && s[n])
+                n++;
+            c.precision = -1;
+            c.zero = false;
+            putField(out, c, "", 0, s, n);
+            break;
+        }
+        default: /* %% and anything unknown stand for themselves */
+            out.text(&conv, 1);
+            break;
+        }
+    }
+    return out.total();
+}
+
+namespace {
+
+struct BufferSink {
+    FormatSink base;
+    char *buf;
+    size_t room; /* characters that still fit before the terminator */
+};
+
+void putInBuffer(FormatSink *sink, const char *text, size_t len)
+{
+    BufferSink *b = reinterpret_cast<BufferSink *>(sink);
+    size_t n = len < b->room ? len : b->room;
+    memcpy(b->buf, text, n);
+    b->buf += n;
+    b->room -= n;
+}
+
+} // namespace
+
+int formatText(char *buf, size_t size, const char *fmt, va_list args)
+{
+    BufferSink sink = {{putInBuffer}, buf, size ? size - 1 : 0};
+    size_t total = formatTo(&sink.base, fmt, args);
+    if (size)
+        *sink.buf = '\0';
+    return (int)total;
+}
