@@ -16,6 +16,13 @@ target_include_directories(install_core PUBLIC ${CMAKE_SOURCE_DIR}/install)
 target_compile_options(install_core PRIVATE ${PROGRAM_WARNINGS})
 target_link_libraries(install_core PUBLIC standin)
 
+# The Windows runtime's portable pieces (formatter, argument text), for
+# their tests; the rest of that runtime exists only in the Windows builds.
+add_library(runtime_portable STATIC ${CMAKE_SOURCE_DIR}/windows/format.cpp
+    ${CMAKE_SOURCE_DIR}/windows/args.cpp)
+target_include_directories(runtime_portable PUBLIC ${CMAKE_SOURCE_DIR}/windows)
+target_compile_options(runtime_portable PRIVATE ${PROGRAM_WARNINGS})
+
 foreach(dir testprogs hostrun tests/unit fuzz bench)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
         add_subdirectory(${dir})

@@ -5,11 +5,14 @@
 #   scripts/check-pe.sh --driver build/win32/testprogs/qblred.sys ...
 #
 # For every file: PE32 for i386, GUI subsystem (2), subsystem version and
-# OS version at most 4.0, imports only from kernel32.dll, user32.dll,
-# advapi32.dll and msvcrt.dll (any case), and every kernel32, user32 and
-# advapi32 import on the list below of functions that Windows 95 exports.
-# Prints what it checked and the imports per DLL; exits 1 if any check
-# failed.  OBJDUMP overrides the objdump program.
+# OS version at most 4.0, imports only from kernel32.dll, user32.dll and
+# advapi32.dll (any case: a fresh Windows 95 or NT 3.51 PC has no C runtime
+# DLL), every import on both lists below (functions that the first
+# Windows 95 and Windows NT 3.51 export), no instruction that the 80386
+# lacks anywhere in the code, and the relocation table kept (Win32s loads
+# nothing without it).  Prints what it checked, the imports per DLL and the
+# image's size; exits 1 if any check failed.  OBJDUMP overrides the
+# objdump program.
 #
 # --driver checks kernel-mode drivers instead: PE32 for i386, native
 # subsystem (1), versions at most 4.0, an entry point, relocations kept,
@@ -17,12 +20,12 @@
 set -u
 
 OBJDUMP=${OBJDUMP:-i686-w64-mingw32-objdump}
-ALLOWED_DLLS="kernel32.dll user32.dll advapi32.dll msvcrt.dll"
+ALLOWED_DLLS="kernel32.dll user32.dll advapi32.dll"
 
 # Functions that the Windows 95 kernel32, user32 and advapi32 export: what
-# the program and the MinGW start-up code call, and their near relatives.
-# Kept to names known to be there; a name missing here fails the check
-# until someone has made sure of it.  Among those left out on purpose
+# the program calls, and their near relatives.  Kept to names known to be
+# there; a name missing here fails the check until someone has made sure
+# of it.  Among those left out on purpose
 # because Windows 95 lacks them: IsDebuggerPresent, GetFileAttributesExA,
 # InterlockedCompareExchange, TryEnterCriticalSection,
 # InitializeCriticalSectionAndSpinCount, SignalObjectAndWait,
@@ -31,7 +34,7 @@ ALLOWED_DLLS="kernel32.dll user32.dll advapi32.dll msvcrt.dll"
 WIN95_FUNCTIONS='
 kernel32 Beep CloseHandle CompareStringA CopyFileA CreateDirectoryA CreateEventA
 kernel32 CreateFileA CreateMutexA CreateProcessA CreateSemaphoreA CreateThread
-kernel32 DeleteCriticalSection DeleteFileA DuplicateHandle EnterCriticalSection
+kernel32 CreateToolhelp32Snapshot DeleteCriticalSection DeleteFileA DuplicateHandle EnterCriticalSection
 kernel32 ExitProcess ExitThread ExpandEnvironmentStringsA FileTimeToSystemTime
 kernel32 FindClose FindFirstFileA FindNextFileA FlushFileBuffers FormatMessageA
 kernel32 FreeEnvironmentStringsA FreeLibrary GetACP GetCommandLineA GetCPInfo
@@ -87,6 +90,60 @@ advapi32 DeleteService OpenSCManagerA OpenServiceA QueryServiceStatus StartServi
 # advapi32 as stubs that fail with ERROR_CALL_NOT_IMPLEMENTED; the program
 # calls them only on NT.
 
+# Functions that the Windows NT 3.51 kernel32, user32 and advapi32 export,
+# kept to the Win32 API that NT has had since its first release.  Left out
+# as doubtful for 3.51 (the program does without them): RegisterClassExA,
+# FindWindowExA, LoadImageA, and every function that came with Windows 95
+# alone, such as the Toolhelp functions (CreateToolhelp32Snapshot).
+NT351_FUNCTIONS='
+kernel32 Beep CloseHandle CopyFileA CreateDirectoryA CreateEventA CreateFileA
+kernel32 CreateMutexA CreateProcessA CreateThread DeleteCriticalSection DeleteFileA
+kernel32 DuplicateHandle EnterCriticalSection ExitProcess ExitThread
+kernel32 ExpandEnvironmentStringsA FindClose FindFirstFileA FindNextFileA
+kernel32 FlushFileBuffers FormatMessageA FreeLibrary GetACP GetCommandLineA
+kernel32 GetCurrentDirectoryA GetCurrentProcess GetCurrentProcessId
+kernel32 GetCurrentThread GetCurrentThreadId GetDriveTypeA GetEnvironmentVariableA
+kernel32 GetExitCodeProcess GetExitCodeThread GetFileAttributesA GetFileSize
+kernel32 GetFileType GetFullPathNameA GetLastError GetLocalTime GetModuleFileNameA
+kernel32 GetModuleHandleA GetProcAddress GetProcessHeap GetStartupInfoA GetStdHandle
+kernel32 GetSystemDirectoryA GetSystemInfo GetSystemTime GetTempPathA GetTickCount
+kernel32 GetVersion GetVersionExA GetWindowsDirectoryA GlobalAlloc GlobalFree
+kernel32 HeapAlloc HeapCreate HeapDestroy HeapFree HeapReAlloc HeapSize
+kernel32 InitializeCriticalSection InterlockedDecrement InterlockedIncrement
+kernel32 LeaveCriticalSection LoadLibraryA LocalAlloc LocalFree MoveFileA
+kernel32 MultiByteToWideChar OutputDebugStringA QueryDosDeviceA ReadFile
+kernel32 ReleaseMutex ResetEvent ResumeThread SetCurrentDirectoryA SetEndOfFile
+kernel32 SetEnvironmentVariableA SetErrorMode SetEvent SetFilePointer SetLastError
+kernel32 Sleep SuspendThread TerminateProcess TlsAlloc TlsFree TlsGetValue
+kernel32 TlsSetValue VirtualAlloc VirtualFree VirtualProtect VirtualQuery
+kernel32 WaitForMultipleObjects WaitForSingleObject WideCharToMultiByte WriteFile
+kernel32 lstrcatA lstrcmpA lstrcmpiA lstrcpyA lstrcpynA lstrlenA
+user32 BeginPaint CallWindowProcA CharNextA CharUpperA CreateDialogParamA
+user32 CreateWindowExA DefWindowProcA DestroyWindow DialogBoxParamA DispatchMessageA
+user32 EnableWindow EndDialog EndPaint EnumWindows FindWindowA GetClassNameA
+user32 GetClientRect GetDC GetDesktopWindow GetDlgItem GetDlgItemTextA GetFocus
+user32 GetMessageA GetParent GetSystemMetrics GetWindow GetWindowLongA
+user32 GetWindowRect GetWindowTextA InvalidateRect IsDialogMessageA IsWindow
+user32 IsWindowVisible KillTimer LoadCursorA LoadIconA LoadStringA MessageBeep
+user32 MessageBoxA MoveWindow MsgWaitForMultipleObjects PeekMessageA PostMessageA
+user32 PostQuitMessage PostThreadMessageA RegisterClassA ReleaseDC SendDlgItemMessageA
+user32 SendMessageA SendMessageTimeoutA SetDlgItemTextA SetFocus SetForegroundWindow
+user32 SetTimer SetWindowLongA SetWindowPos SetWindowTextA ShowWindow
+user32 TranslateMessage UnregisterClassA UpdateWindow WinHelpA wsprintfA wvsprintfA
+advapi32 RegCloseKey RegCreateKeyA RegCreateKeyExA RegDeleteKeyA RegDeleteValueA
+advapi32 RegEnumKeyA RegEnumKeyExA RegEnumValueA RegFlushKey RegOpenKeyA
+advapi32 RegOpenKeyExA RegQueryInfoKeyA RegQueryValueA RegQueryValueExA
+advapi32 RegSetValueA RegSetValueExA GetUserNameA
+advapi32 ChangeServiceConfigA CloseServiceHandle ControlService CreateServiceA
+advapi32 DeleteService OpenSCManagerA OpenServiceA QueryServiceStatus StartServiceA
+'
+
+# Instructions that the 80386 lacks, as objdump names them: the 486's,
+# the Pentium's, the Pentium Pro's (also its multi-byte NOP, which the
+# assembler may use as padding), and any use of an MMX or SSE register.
+LATE_INSNS='bswap|cmpxchg|cmpxchg8b|xadd|invd|wbinvd|invlpg|cpuid|rdtsc|rdmsr|wrmsr|rsm|rdpmc|cmov[a-z]*|fcmov[a-z]*|fcomip?|fucomip?|ud2|sysenter|sysexit|nopw|nopl|endbr32|[lms]fence|fxsave|fxrstor|movbe|popcnt|lzcnt|tzcnt|prefetch[a-z0-9]*'
+LATE_REGS='%[xy]?mm[0-9]'
+
 MODE=program
 if [ "${1:-}" = --driver ]; then
     MODE=driver
@@ -102,6 +159,14 @@ if ! command -v "$OBJDUMP" >/dev/null 2>&1; then
 fi
 
 status=0
+
+# The size of the base relocation table, from the data directory.
+reloc_size() {
+    local hex
+    hex=$(awk '/Base Relocation Directory/ { print $4; exit }' <<<"$1")
+    [[ $hex =~ ^[0-9a-fA-F]+$ ]] || hex=0
+    echo $((16#$hex))
+}
 
 check_file() {
     local file=$1 failed=0 dump header
@@ -147,10 +212,28 @@ check_file() {
         else
             fail "no entry point ('$entry')"
         fi
-        if grep -q HAS_RELOC <<<"$header"; then
-            ok "relocations kept"
+    fi
+    # A program's code always has absolute addresses to relocate; a small
+    # driver may have none, so only its flag is asked for.
+    if grep -q HAS_RELOC <<<"$header" && { [ $MODE = driver ] || [ "$(reloc_size "$dump")" -gt 0 ]; }; then
+        ok "relocations kept ($(reloc_size "$dump") bytes)"
+    else
+        fail "relocations stripped: the image cannot be loaded at another base (Win32s needs them)"
+    fi
+    if [ $MODE = program ]; then
+        # The whole disassembly of every code section, data in them included:
+        # a byte pattern that objdump reads as a late instruction is counted.
+        local late
+        late=$("$OBJDUMP" -d --no-show-raw-insn "$file" 2>/dev/null |
+               awk -F'\t' -v insns="^($LATE_INSNS)\$" -v regs="$LATE_REGS" '
+                   NF >= 2 && $1 ~ /^ *[0-9a-f]+:$/ {
+                       split($2, w, " ")
+                       if (w[1] ~ insns || $2 ~ regs) print $1 " " $2
+                   }')
+        if [ -z "$late" ]; then
+            ok "0 instructions past the 80386"
         else
-            fail "relocations stripped: the image cannot be loaded at another base"
+            fail "$(wc -l <<<"$late") instructions a 386 lacks, first: $(head -n 3 <<<"$late" | tr -s ' ' | paste -sd ';' -)"
         fi
     fi
 
@@ -184,7 +267,9 @@ check_file() {
     if [ -z "$dlls" ] && [ $MODE = program ]; then
         fail "no import table found"
     fi
-    known=$(awk 'NF { for (i = 2; i <= NF; i++) print $1 ".dll " $i }' <<<"$WIN95_FUNCTIONS")
+    local known95 known351
+    known95=$(awk 'NF { for (i = 2; i <= NF; i++) print $1 ".dll " $i }' <<<"$WIN95_FUNCTIONS")
+    known351=$(awk 'NF { for (i = 2; i <= NF; i++) print $1 ".dll " $i }' <<<"$NT351_FUNCTIONS")
     for dll in $dlls; do
         allowed=0
         for a in $ALLOWED_DLLS; do [ "$dll" = "$a" ] && allowed=1; done
@@ -195,18 +280,19 @@ check_file() {
             fail "import from $dll, which is not one of: $ALLOWED_DLLS"
             continue
         fi
-        [ $MODE = driver ] || [ "$dll" = msvcrt.dll ] && continue
-        local missing=""
+        [ $MODE = driver ] && continue
+        local missing95="" missing351=""
         for fn in $fns; do
-            grep -qxF "$dll $fn" <<<"$known" || missing="$missing $fn"
+            grep -qxF "$dll $fn" <<<"$known95" || missing95="$missing95 $fn"
+            grep -qxF "$dll $fn" <<<"$known351" || missing351="$missing351 $fn"
         done
-        if [ -n "$missing" ]; then
-            fail "$dll imports not known to exist on Windows 95:$missing"
-        else
-            ok "$dll: all $(wc -w <<<"$fns") imports exist on Windows 95"
-        fi
+        [ -n "$missing95" ] && fail "$dll imports not known to exist on Windows 95:$missing95"
+        [ -n "$missing351" ] && fail "$dll imports not known to exist on Windows NT 3.51:$missing351"
+        [ -z "$missing95$missing351" ] &&
+            ok "$dll: all $(wc -w <<<"$fns") imports exist on Windows 95 and Windows NT 3.51"
     done
     [ $failed -eq 0 ] && ok "imports only from: $(echo ${dlls:-nothing})"
+    echo "size: $(stat -c %s "$file") bytes"
     [ $failed -eq 0 ] || { echo "FAILED: $file"; return 1; }
     echo "passed: $file"
     return 0

@@ -36,7 +36,7 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$mode" ] || { echo "usage: $0 --short | --long [SECONDS]" >&2; exit 2; }
 
-targets="fuzz_script fuzz_allocation fuzz_census fuzz_numbering fuzz_regfile"
+targets="fuzz_script fuzz_allocation fuzz_census fuzz_numbering fuzz_regfile fuzz_format"
 [ -n "$only" ] && targets=$only
 out=build/fuzz
 mkdir -p "$out/logs"

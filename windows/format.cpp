@@ -214,6 +214,8 @@ void putInBuffer(FormatSink *sink, const char *text, size_t len)
 {
     BufferSink *b = reinterpret_cast<BufferSink *>(sink);
     size_t n = len < b->room ? len : b->room;
+    if (n == 0) /* also a buffer of size 0, which may be NULL */
+        return;
     memcpy(b->buf, text, n);
     b->buf += n;
     b->room -= n;
