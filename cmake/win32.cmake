@@ -26,6 +26,11 @@ else()
     set(RUNTIME_ENTRY WinMainCRTStartup)
 endif()
 
+set(RUNTIME_LINK_OPTIONS -nostdlib -nostartfiles -s -Wl,--entry,${RUNTIME_ENTRY}
+    -Wl,--no-insert-timestamp -Wl,--enable-reloc-section
+    -Wl,--major-subsystem-version,4 -Wl,--minor-subsystem-version,0
+    -Wl,--major-os-version,4 -Wl,--minor-os-version,0)
+
 # The program's C library: entry point, text files, formatting, strings.
 add_library(runtime STATIC
     windows/entry.cpp windows/args.cpp windows/format.cpp windows/snprintf.cpp
@@ -41,13 +46,10 @@ set_target_properties(install_exe PROPERTIES OUTPUT_NAME install)
 target_include_directories(install_exe PRIVATE install)
 target_compile_options(install_exe PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:${RUNTIME_OPTIONS} ${PROGRAM_WARNINGS}>)
-target_link_options(install_exe PRIVATE -nostdlib -nostartfiles -s -Wl,--entry,${RUNTIME_ENTRY}
-    -Wl,--no-insert-timestamp -Wl,--enable-reloc-section
-    -Wl,--major-subsystem-version,4 -Wl,--minor-subsystem-version,0
-    -Wl,--major-os-version,4 -Wl,--minor-os-version,0)
+target_link_options(install_exe PRIVATE ${RUNTIME_LINK_OPTIONS})
 target_link_libraries(install_exe PRIVATE runtime kernel32 user32 advapi32)
 
-foreach(dir testprogs wine)
+foreach(dir testprogs wine tests/wine)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
         add_subdirectory(${dir})
     endif()

@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the Win32 build and its PE checks,
+# Builds everything and runs every test: the Win32 build, its image checks
+# (imports, 386 code, relocations) and a second build that must give the
+# same bytes,
 # the native build with its unit tests (plain and under the sanitizers),
 # the scenarios on both runners, the fuzzers for a short budget, the
 # static analysers and the benchmark.  Installs what it needs first.
@@ -58,7 +60,9 @@ tally() {
 step deps scripts/deps.sh || { echo "tests: 0 passed, 1 failed"; exit 1; }
 
 step build-win32 bash -c 'cmake --preset win32 >/dev/null && cmake --build --preset win32'
+step pe-check-selftest scripts/test-check-pe.sh
 step pe-check scripts/check-pe.sh build/win32/install.exe
+step reproducible scripts/check-reproducible.sh build/win32/install.exe
 step pe-check-drivers scripts/check-pe.sh --driver build/win32/testprogs/qblred.sys build/win32/testprogs/qblred-sticky.sys
 step build-win64 bash -c 'cmake --preset win64 >/dev/null && cmake --build --preset win64'
 step build-host bash -c 'cmake --preset host >/dev/null && cmake --build --preset host'
@@ -66,6 +70,7 @@ step unit-host ctest --preset host
 step build-asan bash -c 'cmake --preset host-asan >/dev/null && cmake --build --preset host-asan'
 step unit-asan ctest --preset host-asan
 step harness-tests bash -c 'cd scripts && python3 -m unittest -v test_winerun'
+step runtime-wine python3 scripts/check-runtime.py
 step scenarios python3 scripts/scenario.py --runner both --jobs 2
 step screenshots bash -c 'cd scripts && python3 -m unittest test_screenshots && d=$(mktemp -d) && trap "rm -rf $d" EXIT && python3 screenshots.py --out "$d" --check-readme ../README.md'
 step fuzz scripts/fuzz.sh --short

@@ -1,0 +1,69 @@
+#!/usr/bin/env python3
+"""Runs tests/wine/runtime_check.exe under Wine, where install.exe's own C
+runtime meets the C runtime DLL it replaces, and prints its report.
+
+    scripts/check-runtime.py
+
+Uses the Wine runner's base prefix (a copy of it, in build/runtime-check)
+and its choice of 32-bit or 64-bit Wine.  Ends with "runtime: N passed,
+M failed"; exits non-zero on any failure or when the check cannot run.
+"""
+import os
+import shutil
+import subprocess
+import sys
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+import winerun  # noqa: E402
+
+
+def main():
+    root = HERE.parent
+    runner = winerun.WineRunner(root)
+    exe = runner.build / "tests/wine/runtime_check.exe"
+    if not exe.exists():
+        print("runtime: 0 passed, 1 failed (%s missing: build the %s preset)" % (exe, runner.arch))
+        return 1
+    work = root / "build" / "runtime-check"
+    shutil.rmtree(work, ignore_errors=True)
+    scratch = work / "files"
+    scratch.mkdir(parents=True)
+    prefix = work / "prefix"
+    runner.base = runner.base_prefix()
+    winerun.copy_prefix(runner.base, prefix)
+    xvfb, display = winerun.start_xvfb()
+    env = winerun.wine_env(runner.arch, prefix, display)
+    args = winerun.z_path(scratch)
+    try:
+        r = subprocess.run([runner.loader, str(exe), args], env=env, stdin=subprocess.DEVNULL,
+                           capture_output=True, timeout=300)
+    finally:
+        subprocess.run([runner.server, "-k"], env=env, capture_output=True, timeout=30)
+        subprocess.run([runner.server, "-w"], env=env, capture_output=True, timeout=30)
+        winerun.stop(xvfb)
+    report = scratch / "report.txt"
+    text = report.read_bytes().decode("latin-1") if report.exists() else ""
+    print("%s, %s" % (runner.describe(), exe.relative_to(root)))
+    print(text.replace("\r\n", "\n"), end="")
+    failures = []
+    if r.returncode != 0:
+        failures.append("runtime_check.exe exited with %d" % r.returncode)
+    if not text.startswith("args: [%s]\r\n" % args):
+        failures.append("WinMain did not receive the argument text %r" % args)
+    last = text.strip().splitlines()[-1] if text.strip() else ""
+    if not (last.startswith("runtime: ") and last.endswith(" 0 failed")):
+        failures.append("the report does not end with 0 failed")
+    if not failures:
+        shutil.rmtree(work, ignore_errors=True)
+        return 0
+    for f in failures:
+        print("FAIL " + f)
+    if "passed," not in last:
+        print("runtime: 0 passed, %d failed" % len(failures))
+    return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
