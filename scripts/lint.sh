@@ -1,5 +1,6 @@
 #!/bin/sh
-# lint.sh - static analysis of the setup program (install/): clang-tidy
+# lint.sh - static analysis of the setup program (install/) and its
+# Windows runtime (windows/): clang-tidy
 # with the checks of .clang-tidy over the host build's compile database,
 # cppcheck (warning, style, performance, portability; suppressions in
 # scripts/cppcheck-suppressions.txt and inline), and a warnings-as-errors
@@ -11,6 +12,10 @@ set -u
 cd "$(dirname "$0")/.." || exit 2
 
 sources="install/shell.cpp install/win95.cpp install/winnt.cpp install/handoff.cpp"
+# The runtime's portable files are in the host build too; the rest is
+# Windows only and is checked by cppcheck and the MinGW compile.
+portable="windows/format.cpp windows/args.cpp"
+runtime="windows/entry.cpp windows/snprintf.cpp windows/textfile.cpp windows/strings.cpp windows/strtol.cpp"
 db=build/lint
 log=$db/lint.log
 mkdir -p "$db"
@@ -35,7 +40,7 @@ else
 fi
 
 step "clang-tidy"
-clang-tidy -p "$db" --quiet $sources >"$db/clang-tidy.log" 2>"$db/clang-tidy.err"
+clang-tidy -p "$db" --quiet $sources $portable >"$db/clang-tidy.log" 2>"$db/clang-tidy.err"
 tidy_rc=$?
 n=$(grep -c -E ': (warning|error):' "$db/clang-tidy.log")
 if [ "$n" = 0 ] && [ "$tidy_rc" != 0 ]; then n=1; cat "$db/clang-tidy.err" >>"$db/clang-tidy.log"; fi
@@ -44,10 +49,10 @@ result "$n"
 
 step "cppcheck"
 cppcheck --enable=warning,style,performance,portability --inline-suppr --error-exitcode=1 \
-    --std=c++17 --language=c++ -I install -I standin \
+    --std=c++17 --language=c++ -I install -I standin -I windows \
     --suppressions-list=scripts/cppcheck-suppressions.txt -q \
     --template='{file}:{line}:{column}: {severity}: {message} [{id}]' \
-    install/ >"$db/cppcheck.log" 2>&1
+    install/ windows/ >"$db/cppcheck.log" 2>&1
 cc_rc=$?
 n=$(grep -c -E ': (error|warning|style|performance|portability|information):' "$db/cppcheck.log")
 if [ "$n" = 0 ] && [ "$cc_rc" != 0 ]; then n=1; fi
@@ -61,12 +66,13 @@ for cc in g++ clang++ i686-w64-mingw32-g++; do
         echo "missing"; findings=$((findings + 1)); continue
     fi
     case $cc in
-    i686-*) flags="-Os -fno-exceptions -fno-rtti -DWINVER=0x0400 -D_WIN32_WINNT=0x0400
-                   -DWIN32_LEAN_AND_MEAN -D__USE_MINGW_ANSI_STDIO=0 -Iinstall" ;;
-    *) flags="-Istandin -Iinstall" ;;
+    i686-*) flags="-Os -march=i386 -fno-exceptions -fno-rtti -DWINVER=0x0400 -D_WIN32_WINNT=0x0400
+                   -DWIN32_LEAN_AND_MEAN -D__USE_MINGW_ANSI_STDIO=0 -Iinstall -Iwindows"
+            files="$sources $portable $runtime" ;;
+    *) flags="-Istandin -Iinstall -Iwindows"; files="$sources $portable" ;;
     esac
     n=0
-    for f in $sources; do
+    for f in $files; do
         # shellcheck disable=SC2086
         if ! $cc -std=c++17 -fsyntax-only -Wall -Wextra -Werror $flags "$f" >>"$db/warnings.log" 2>&1; then
             n=$((n + 1))

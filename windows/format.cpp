@@ -204,15 +204,14 @@ size_t formatTo(FormatSink *sink, const char *fmt, va_list args)
 
 namespace {
 
-struct BufferSink {
-    FormatSink base;
+struct BufferSink : FormatSink {
     char *buf;
     size_t room; /* characters that still fit before the terminator */
 };
 
 void putInBuffer(FormatSink *sink, const char *text, size_t len)
 {
-    BufferSink *b = reinterpret_cast<BufferSink *>(sink);
+    BufferSink *b = static_cast<BufferSink *>(sink);
     size_t n = len < b->room ? len : b->room;
     if (n == 0) /* also a buffer of size 0, which may be NULL */
         return;
@@ -225,8 +224,11 @@ void putInBuffer(FormatSink *sink, const char *text, size_t len)
 
 int formatText(char *buf, size_t size, const char *fmt, va_list args)
 {
-    BufferSink sink = {{putInBuffer}, buf, size ? size - 1 : 0};
-    size_t total = formatTo(&sink.base, fmt, args);
+    BufferSink sink;
+    sink.put = putInBuffer;
+    sink.buf = buf;
+    sink.room = size ? size - 1 : 0;
+    size_t total = formatTo(&sink, fmt, args);
     if (size)
         *sink.buf = '\0';
     return (int)total;

@@ -76,14 +76,13 @@ void putText(TextFile *f, const char *text, size_t len)
     }
 }
 
-struct FileSink {
-    FormatSink base;
+struct FileSink : FormatSink {
     TextFile *file;
 };
 
 void putInFile(FormatSink *sink, const char *text, size_t len)
 {
-    putText(reinterpret_cast<FileSink *>(sink)->file, text, len);
+    putText(static_cast<FileSink *>(sink)->file, text, len);
 }
 
 } // namespace
@@ -151,10 +150,12 @@ int fprintf(FILE *f, const char *fmt, ...)
 {
     if (!f || !f->writing)
         return -1;
-    FileSink sink = {{putInFile}, f};
+    FileSink sink;
+    sink.put = putInFile;
+    sink.file = f;
     va_list args;
     va_start(args, fmt);
-    size_t n = formatTo(&sink.base, fmt, args);
+    size_t n = formatTo(&sink, fmt, args);
     va_end(args);
     return f->failed ? -1 : static_cast<int>(n);
 }
