@@ -67,6 +67,7 @@ step build-asan bash -c 'cmake --preset host-asan >/dev/null && cmake --build --
 step unit-asan ctest --preset host-asan
 step harness-tests bash -c 'cd scripts && python3 -m unittest -v test_winerun'
 step scenarios python3 scripts/scenario.py --runner both --jobs 2
+step site-preview bash -c 'cd scripts && python3 -m unittest -v test_preview'
 step screenshots bash -c 'cd scripts && python3 -m unittest test_screenshots && d=$(mktemp -d) && trap "rm -rf $d" EXIT && python3 screenshots.py --out "$d" --check-readme ../README.md'
 step fuzz scripts/fuzz.sh --short
 step lint scripts/lint.sh
