@@ -123,11 +123,14 @@ def print_run(outcome, version):
 
 
 def print_summary(row):
+    if row.problem:
+        print("demo: %s cannot be previewed: %s" % (row.machine, row.problem))
+        return
     print("What it would get: %s" % row.would_get())
     if row.class_entry or row.device_entry:
         print("  class entry %s, device entry %s" % (row.class_entry or "none", row.device_entry or "none"))
     print("Ends cleanly: %s" % row.ends_text())
-    for note in ([row.problem] if row.problem else []) + row.notes + row.runner_notes:
+    for note in row.notes + row.runner_notes:
         print("Note: %s" % note)
 
 
@@ -137,10 +140,12 @@ def demo_plan(opts):
         return [("your machine (%s)" % ", ".join(opts.machine), [Path(m) for m in opts.machine],
                  opts.version)]
     machines = ROOT / "scenarios/machines"
-    plan = [("a default Windows 95 machine (COM1 0x3F8-0x3FF, COM2 0x2F8-0x2FF, LPT1)",
-             [machines / "win95-default.reg"], opts.version)]
-    if not opts.version:
-        plan.append(("an NT 4.0 machine with COM1 and COM2", [machines / "nt40-com1-com2.reg"], None))
+    plan = []
+    if opts.version in (None, "win95"):
+        plan.append(("a default Windows 95 machine (COM1 0x3F8-0x3FF, COM2 0x2F8-0x2FF, LPT1)",
+                     [machines / "win95-default.reg"], "win95"))
+    if opts.version != "win95":
+        plan.append(("an NT machine with COM1 and COM2", [machines / "nt40-com1-com2.reg"], opts.version))
     return plan
 
 

@@ -29,16 +29,16 @@ KEYS_NT = [SERVICE]
 WINE_START_BOX = "StartService error 0x45a"
 
 
-def keys_for(version):
-    """What an installation writes, per platform."""
-    return (KEYS_NT if version.startswith("nt") else KEYS_95) + [UNINSTALL]
+def keys_for(version, uninstall=True):
+    """What an installation writes, per platform (the uninstall entry on both)."""
+    return (KEYS_NT if version.startswith("nt") else KEYS_95) + ([UNINSTALL] if uninstall else [])
 
 
 def escape(text):
     return text.replace("\\", "\\\\").replace("\r", "\\r").replace("\n", "\\n")
 
 
-def write_scenario(folder, version, regs, coms, script_text, runner):
+def write_scenario(folder, version, regs, coms, script_text, runner, keys):
     """A scenario file for one silent run; its key lines make the runner
     export those keys.  No box is answered in advance: a silent run shows
     only OK boxes, which the runners answer with OK."""
@@ -50,10 +50,9 @@ def write_scenario(folder, version, regs, coms, script_text, runner):
             lines.append("com: " + " ".join(coms))
     lines.append("text: C:\\setup\\setup.txt = " + escape(script_text))
     lines.append("cmdline: C:\\\\setup\\\\setup.txt")
-    lines += ["key: " + key for key in keys_for(version)]
-    lines.append("service: Qblred | running")
+    lines += ["key: " + key for key in keys]
     if version.startswith("nt"):
-        lines.append("on wine: nt-start: Qblred")
+        lines += ["service: Qblred | running", "on wine: nt-start: Qblred"]
     path = Path(folder) / ("preview-%s.scn" % version)
     path.write_text("\n".join(lines) + "\n", encoding="utf-8")
     return scenario.Scenario(path, runner)
@@ -252,7 +251,9 @@ def plan(export, version=None, coms=None):
 def preview_machine(runner, name, paths, script_text, work, version=None, coms=None, keep=None):
     """Previews one machine (its .reg files or folders) on runner; work is
     an empty folder of its own.  keep, if given, is called with the run's
-    outcome folder before the Row is returned (for a caller that prints more)."""
+    outcome, version and registry before the run, for a caller that prints
+    more; the run then also exports the uninstall entry (the Row does not
+    need it, and a site preview spares the Wine runner that export)."""
     started = time.time()
     row = Row(name)
     work = Path(work)
@@ -265,7 +266,8 @@ def preview_machine(runner, name, paths, script_text, work, version=None, coms=N
         return row
     row.platform = PLATFORM_NAMES.get(version, version)
     imported = export.write_import(work / "machine.reg", version)
-    scn = write_scenario(work, version, [imported], coms, script_text, runner.name)
+    scn = write_scenario(work, version, [imported], coms, script_text, runner.name,
+                         keys_for(version, uninstall=keep is not None))
     outcome_folder = work / "run"
     outcome_folder.mkdir()
     try:

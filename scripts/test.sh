@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the Win32 build and its PE checks,
 # the native build with its unit tests (plain and under the sanitizers),
-# the scenarios on both runners, the fuzzers for a short budget, the
-# static analysers and the benchmark.  Installs what it needs first.
+# the scenarios and the site preview on both runners, the fuzzers for a
+# short budget, the static analysers and the benchmark.  Installs what it
+# needs first.
 # Ends with one line "tests: N passed, M failed"; exits non-zero on any
 # failure, including a step that could not run.
 set -u
