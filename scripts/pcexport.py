@@ -102,7 +102,7 @@ def parse_value_line(line, version):
     if data == "-":
         return name, None
     if data.startswith('"'):
-        text, end = regfile.unquote(data, 0)
+        _, end = regfile.unquote(data, 0)
         if data[end:].strip():
             raise ValueError("text after the closing quote")
     return name, regfile.parse_value(data, version)
@@ -183,13 +183,11 @@ class MachineExport:
         """An export of HKEY_LOCAL_MACHINE\\SYSTEM may hold ControlSet001 and
         no CurrentControlSet; the control set named by SYSTEM\\Select
         "Current" (else 001) is then the current one."""
-        if any(k.startswith(HKLM.lower() + "\\system\\currentcontrolset") for k in self.seen):
-            pass
-        else:
-            select = self.keys.get(SELECT_KEY.lower())
+        if not self.has(HKLM + "\\SYSTEM\\CurrentControlSet"):
+            select = self.value(SELECT_KEY, "Current")
             current = 1
-            if select and "current" in select[1] and select[1]["current"][1] == regfile.REG_DWORD:
-                current = int.from_bytes(select[1]["current"][2], "little")
+            if select and select[1] == regfile.REG_DWORD:
+                current = int.from_bytes(select[2], "little")
             for k in list(self.keys):
                 m = CONTROL_SET.match(self.keys[k][0])
                 if m and int(m.group(2)) == current:

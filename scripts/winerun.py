@@ -247,7 +247,7 @@ class WineRunner:
                 return prefix
             shutil.rmtree(prefix, ignore_errors=True)
             started = time.time()
-            print("wine: making the base prefix %s (once)" % prefix, flush=True)
+            print("wine: making the base prefix %s (once, about half a minute)" % prefix, flush=True)
             xvfb, display = start_xvfb()
             env = wine_env(self.arch, prefix, display)
             try:
