@@ -1,8 +1,12 @@
 #!/bin/sh
-# deps.sh - installs what the builds, the tests and the scenario runners
-# need (Debian, as root).  Quick and silent when everything is there.
+# deps.sh [--log FILE] - installs what the builds, the tests and the
+# scenario runners need (Debian, as root).  Quick and silent when
+# everything is there.  When it must install, it says so at once; with
+# --log the package manager's output goes to FILE instead of the screen.
 set -e
 [ "$(id -u)" = 0 ] || { echo "deps.sh: run as root" >&2; exit 1; }
+LOG=
+if [ "$1" = --log ] && [ -n "$2" ]; then LOG=$2; : >"$LOG"; fi
 
 PKGS="cmake g++ make googletest libgtest-dev mingw-w64 wine wine32 wine64 xvfb
       qemu-user-static python3 clang libclang-rt-14-dev imagemagick x11-apps util-linux"
@@ -19,9 +23,17 @@ for p in $PKGS; do
         missing="$missing $q"
 done
 if [ -n "$missing" ] || [ -n "$NEED_UPDATE" ]; then
-    echo "deps.sh: installing$missing"
-    apt-get update -q
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing
+    list=$(echo $missing)
+    [ ${#list} -le 60 ] || list="$(echo "$list" | cut -c1-56) ..."
+    echo "deps.sh: installing $(echo $missing | wc -w) packages ($list), about two minutes the first time${LOG:+; log: $LOG}"
+    if [ -n "$LOG" ]; then
+        { apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing; } >>"$LOG" 2>&1 ||
+            { echo "deps.sh: the installation failed; the end of $LOG:" >&2; tail -n 20 "$LOG" >&2; exit 1; }
+    else
+        apt-get update -q
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q $missing
+    fi
+    echo "deps.sh: installed"
 fi
 
 # 32-bit programs (Wine's 32-bit loader): where the kernel cannot run them,

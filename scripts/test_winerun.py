@@ -144,6 +144,17 @@ class RunnerQualifier(unittest.TestCase):
                 self.scenario(line + "\n", "wine")
 
 
+class ServiceImports(unittest.TestCase):
+    def test_only_a_service_key_restarts_the_service_manager(self):
+        key = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\%s]\r\n"
+        for name, restarts in (("Qblred", True), ("qblred\\Parameters", True), ("Class\\Ports\\0000", False),
+                               ("Class", False), ("Classic", True)):
+            text = "REGEDIT4\r\n\r\n" + key % name
+            self.assertEqual(winerun.imports_service(text.upper().encode()), restarts, name)
+            self.assertEqual(winerun.imports_service(b"\xff\xfe" + text.encode("utf-16-le")), restarts, name)
+        self.assertFalse(winerun.imports_service(b'REGEDIT4\r\n"x"="\\services\\qblred"\r\n'))
+
+
 class NtImagePath(unittest.TestCase):
     def test_relative_paths_are_taken_from_the_system_root(self):
         self.assertEqual(winerun.nt_image_path(r"system32\drivers\qblred.sys"),

@@ -247,7 +247,7 @@ class WineRunner:
                 return prefix
             shutil.rmtree(prefix, ignore_errors=True)
             started = time.time()
-            print("wine: making the base prefix %s (once)" % prefix, flush=True)
+            print("wine: making the base prefix %s (once, about half a minute)" % prefix, flush=True)
             xvfb, display = start_xvfb()
             env = wine_env(self.arch, prefix, display)
             try:
@@ -365,6 +365,18 @@ class WineRunner:
                                     % (session.returncode, work / "runner.log")}) + "\n")
 
 
+SERVICE_LINE = re.compile(rb"^[ \t]*\[hkey_local_machine\\system\\currentcontrolset\\services\\([^\\\]\r\n]+)",
+                          re.M)
+
+
+def imports_service(raw):
+    """True when a REGEDIT4 file holds the key of a service (the Windows 95
+    class entries under Services\\Class are none)."""
+    text = raw[2:].decode("utf-16-le", errors="replace").encode("latin-1", errors="replace") \
+        if raw.startswith(b"\xff\xfe") else raw
+    return any(name.strip() != b"class" for name in SERVICE_LINE.findall(text.lower()))
+
+
 def session(setup_file):
     """Inside the private mount namespace: import, drive, export."""
     setup = json.loads(Path(setup_file).read_text())
@@ -393,7 +405,7 @@ def session(setup_file):
     subprocess.run([server, "-p"], check=True)
     if not import_all():
         return 3
-    if any(b"\\services\\" in Path(r).read_bytes().lower() for r in setup["regs"]):
+    if any(imports_service(Path(r).read_bytes()) for r in setup["regs"]):
         # The service manager reads its services once, when it starts: let
         # it start again over the imported keys.  HKEY_DYN_DATA does not
         # survive the restart, so everything is imported once more.
