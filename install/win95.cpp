@@ -130,8 +130,10 @@ LONG queryRawText(HKEY key, const char *name, char *buf, DWORD size, DWORD *text
         return rc;
     if (len > size)
         return ERROR_MORE_DATA;
-    const char *end = (const char *)memchr(buf, 0, len);
-    *textLen = end ? (DWORD)(end - buf) : len;
+    DWORD n = 0;
+    while (n < len && buf[n])
+        n++;
+    *textLen = n;
     return ERROR_SUCCESS;
 }
 

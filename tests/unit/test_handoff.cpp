@@ -245,6 +245,7 @@ TEST_F(Finish, UninstallStringNamesRemoveExeInTheDestinationFolder)
     } cases[] = {
         {"D:\\Redir", "D:\\Redir\\remove.exe"},
         {"D:\\Redir\\", "D:\\Redir\\remove.exe"},
+        {"D", "D\\remove.exe"},
         {longPath, longPath + "\\remove.exe"},
         {"", "remove.exe"},
     };
