@@ -4,12 +4,9 @@
  *
  * First input byte: the census index curPort (0 to 20, 20 being a full
  * table); the rest: the value, in a buffer of exactly its length so that
- * any read past it is caught.  The outcome is compared with a walk of the
- * same bytes: version 0x400, descriptors from offset 8, the first type-2
- * descriptor's words at 12 and 14.  A walk ends with -1 at the end mark,
- * at a length past what remains, at a length shorter than a descriptor's
- * own head (8 bytes; 16 for an I/O descriptor), and when fewer than 9
- * bytes remain.
+ * any read past it is caught.  The outcome is compared with the walk as
+ * the census describes it (referenceWalk), written from that description
+ * rather than from the program.
  */
 #include "fuzz_common.h"
 
@@ -29,35 +26,48 @@ unsigned get16(const std::vector<unsigned char> &v, size_t at)
     return (unsigned)v[at] | ((unsigned)v[at + 1] << 8);
 }
 
-/* -1, or 0 with the range found; *versionBox when the version is wrong. */
-int expectedWalk(const std::vector<unsigned char> &v, unsigned *base, unsigned *end,
-                 bool *versionBox)
+/* The walk over an "Allocation" value:
+ *   - the 32-bit word at offset 0 must be 0x400, else the version box and
+ *     -1 (a value of fewer than 4 bytes has no such word: -1, no box);
+ *   - the walk starts at offset 8 with remaining = length - 8; with 8 or
+ *     less remaining (16 bytes or shorter) -1;
+ *   - at the current descriptor, one of type 2 gives its 16-bit words at
+ *     offsets 12 and 14 (base and end) and 0;
+ *   - otherwise the walk advances by the descriptor's length and goes on
+ *     while more than 8 bytes remain; then -1;
+ *   - it never reads past the value: a length of 0 (the end of the list),
+ *     a length larger than what remains, and a type-2 descriptor whose
+ *     words at 12 to 15 would lie past the end give -1.
+ * Nothing else stops it: a short length is stepped over, and a type-2
+ * descriptor is read whatever length it declares.
+ * Returns -1, or 0 with the range found; *versionBox when the version is
+ * wrong. */
+int referenceWalk(const std::vector<unsigned char> &v, unsigned *base, unsigned *end,
+                  bool *versionBox)
 {
+    const size_t length = v.size();
     *versionBox = false;
-    if (v.size() < 4)
+    if (length < 4)
         return -1;
     if (get32(v, 0) != 0x400) {
         *versionBox = true;
         return -1;
     }
-    if (v.size() <= 16)
+    if (length <= 16)
         return -1;
-    size_t offset = 8;
-    size_t remaining = v.size() - 8;
-    while (remaining > 8) {
-        unsigned long len = get32(v, offset);
-        unsigned long type = get32(v, offset + 4);
-        if (len < 8 || len > remaining)
+    for (size_t at = 8; length - at > 8;) {
+        unsigned long declared = get32(v, at);
+        if (declared == 0 || declared > length - at)
             return -1;
-        if (type == 2) {
-            if (len < 16)
-                return -1;
-            *base = get16(v, offset + 12);
-            *end = get16(v, offset + 14);
+        bool io = get32(v, at + 4) == 2;
+        if (io && at + 16 > length)
+            return -1;
+        if (io) {
+            *base = get16(v, at + 12);
+            *end = get16(v, at + 14);
             return 0;
         }
-        offset += len;
-        remaining -= len;
+        at += declared;
     }
     return -1;
 }
@@ -90,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     unsigned base = 0, end = 0;
     bool versionBox = false;
-    int want = index < MAX_PORTS ? expectedWalk(value, &base, &end, &versionBox) : -1;
+    int want = index < MAX_PORTS ? referenceWalk(value, &base, &end, &versionBox) : -1;
     if (index >= MAX_PORTS)
         versionBox = false;
     FUZZ_CHECK(rc == want, "result %d, expected %d (length %zu)", rc, want, value.size());

@@ -12,9 +12,9 @@
  *
  * Checked: handles all closed; curPort within the table; every recorded
  * entry terminated and named COM...; every recorded name is a PORTNAME of
- * the input; at most 20 entries; boxes all "Error" boxes with the error
- * flag set; a "Couldn't read" failure leaves the registry without a new
- * class or device entry.
+ * the input, or the first 19 characters of one of 20 or more; at most 20
+ * entries; boxes all "Error" boxes with the error flag set; a "Couldn't
+ * read" failure leaves the registry without a new class or device entry.
  */
 #include "fuzz_common.h"
 
@@ -131,8 +131,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(terminatedWithin(p.name, sizeof p.name), "entry %d name not terminated", i);
         FUZZ_CHECK(terminatedWithin(p.driver, sizeof p.driver), "entry %d driver not terminated", i);
         FUZZ_CHECK(strncmp(p.name, "COM", 3) == 0, "entry %d named \"%s\"", i, p.name);
-        FUZZ_CHECK(portNames.count(p.name) == 1, "entry %d name \"%s\" is no PORTNAME of the input",
-                   i, p.name);
+        /* A name that filled its buffer without a terminator is cut to 19
+         * characters. */
+        bool ofInput = portNames.count(p.name) == 1;
+        for (const std::string &n : portNames)
+            ofInput = ofInput || (strlen(p.name) == sizeof p.name - 1 && n.size() >= sizeof p.name &&
+                                  n.compare(0, sizeof p.name - 1, p.name) == 0);
+        FUZZ_CHECK(ofInput, "entry %d name \"%s\" is no PORTNAME of the input", i, p.name);
     }
 
     auto boxes = standin::boxes();

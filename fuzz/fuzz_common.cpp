@@ -5,9 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sys/stat.h>
 
 namespace {
+
+void removeDriveFolder();
 
 const std::string &driveFolder()
 {
@@ -25,7 +28,18 @@ const std::string &driveFolder()
         mkdir((root + "/setup").c_str(), 0700);
         return root;
     }();
+    /* Registered after the folder's name is made, so it runs before the
+     * name is destroyed. */
+    static const bool removedAtExit = (atexit(removeDriveFolder), true);
+    (void)removedAtExit;
     return folder;
+}
+
+/* The drive goes with the process (libFuzzer ends with exit). */
+void removeDriveFolder()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(driveFolder(), ignored);
 }
 
 unsigned char pristineConfig0[sizeof logicalConfig0];

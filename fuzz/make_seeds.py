@@ -46,7 +46,8 @@ def text(s):
 REG_SZ, REG_BINARY = 0, 3  # indexes into the census's type choice
 
 
-def device(ident, hw, port, driver, alloc, hw_terminated=True, port_terminated=True):
+def device(ident, hw, port, driver, alloc, hw_terminated=True, port_terminated=True,
+           driver_terminated=True):
     out = text(ident)
     out += b"\x01" + text(hw)                       # own hardware key text
     out += b"\x01" + bytes([REG_SZ]) + (b"\x01" if hw_terminated else b"\x00")
@@ -60,7 +61,7 @@ def device(ident, hw, port, driver, alloc, hw_terminated=True, port_terminated=T
     if driver is None:
         out += b"\x00"
     else:
-        out += b"\x01" + bytes([REG_SZ]) + text(driver) + b"\x01"
+        out += b"\x01" + bytes([REG_SZ]) + text(driver) + (b"\x01" if driver_terminated else b"\x00")
     if alloc is None:
         out += b"\x00"
     else:
@@ -85,6 +86,10 @@ def main():
     put("fuzz_allocation", "version-500.bin", b"\x01" + allocation(io_desc(0x3F8, 0x3FF), 0x500))
     put("fuzz_allocation", "sixteen.bin", b"\x02" + struct.pack("<IIII", 0x400, 0x3000, 0, 0))
     put("fuzz_allocation", "short-io.bin", b"\x13" + allocation(b"")[:8] + struct.pack("<IIHH", 16, 2, 1, 12))
+    put("fuzz_allocation", "four-byte-then-io.bin",
+        b"\x00" + allocation(struct.pack("<I", 4) + io_desc(0x3E8, 0x3EF)))
+    put("fuzz_allocation", "io-declares-eight.bin",
+        b"\x01" + allocation(struct.pack("<II", 8, 2) + io_desc(0x2E8, 0x2EF)[8:]))
 
     # census machines
     com1 = device("C29A1D30", "BIOS\\*PNP0501\\0D", "COM1", "Ports\\0000", allocation(io_desc(0x3F8, 0x3FF)))
@@ -102,6 +107,10 @@ def main():
     put("fuzz_census", "long-names.bin",
         bytes([2]) + device("A" * 25, "H" * 99, "COM1" + "X" * 17, "D" * 31, allocation(b""), False, False)
         + device("B", "H" * 110, "COM7", "Ports\\0009", allocation(io_desc(0x3E8, 0x3EF))))
+    put("fuzz_census", "full-buffers.bin",
+        bytes([2]) + device("C", "H" * 100, "COM1" + "X" * 16, "D" * 30, allocation(io_desc(0x3E8, 0x3EF)),
+                            False, False, False)
+        + device("D", "BIOS\\D", "COM2", "Ports\\0001", allocation(struct.pack("<I", 4) + io_desc(0x2E8, 0x2EF))))
 
     # numbering: ports key exists?, resource, class names, port names
     def names(lst):

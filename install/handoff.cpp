@@ -93,6 +93,17 @@ static int fieldLen(const char *field, int size)
     return n;
 }
 
+/* The destination path as a folder, for the response file and the
+ * uninstall string: the field's text and, when that does not end in a
+ * backslash, the one it lacks.  A location read back from the registry may
+ * be stored without it, and one of 99 characters leaves no room for it in
+ * the field, so it is added here.  An empty path stays empty. */
+static const char *pathSeparator(int *len)
+{
+    *len = fieldLen(scriptData.path, PATH_FIELD_LEN);
+    return *len > 0 && scriptData.path[*len - 1] != '\\' ? "\\" : "";
+}
+
 static void writeSlot(FILE *f, const ServiceSlot *slot)
 {
     /* The slot text is a fixed field: never read past it. */
@@ -139,9 +150,12 @@ int doISS(HWND owner)
         case 0:
             fputs(line->text, f);
             break;
-        case 1:
-            fprintf(f, "%.*s", fieldLen(scriptData.path, PATH_FIELD_LEN), scriptData.path);
+        case 1: {
+            int pathLen;
+            const char *sep = pathSeparator(&pathLen);
+            fprintf(f, "%.*s%s", pathLen, scriptData.path, sep);
             break;
+        }
         case 2:
         case 3:
         case 4:
@@ -242,8 +256,10 @@ int finishInstall(HWND owner)
         return -1;
     }
     /* The path field holds at most 100 characters: this always fits. */
-    int n = snprintf(uninst, sizeof uninst, "%.*s%s", fieldLen(scriptData.path, PATH_FIELD_LEN),
-                     scriptData.path, uninstProgName);
+    int pathLen;
+    const char *sep = pathSeparator(&pathLen);
+    int n = snprintf(uninst, sizeof uninst, "%.*s%s%s", pathLen, scriptData.path, sep,
+                     uninstProgName);
     if (n < 0 || n >= (int)sizeof uninst ||
         RegSetValueExA(key, "UninstallString", 0, REG_SZ, (const BYTE *)uninst, (DWORD)n + 1) !=
             ERROR_SUCCESS) {

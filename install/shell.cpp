@@ -363,10 +363,9 @@ INT_PTR CALLBACK PathDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM)
 }
 
 /* Reads the configuration program's installed location, the App Paths
- * "Path" value, into buf.  The location is used as the destination path,
- * so it must end in a backslash: one is appended when there is room; a
- * value that leaves no room for it, or that does not fit whole with its
- * terminator, counts as not installed (buf is then emptied). */
+ * "Path" value, into buf, as stored (the backslash it may lack is added
+ * where the path is used).  A value that does not fit whole with its
+ * terminator counts as not installed (buf is then emptied). */
 int AlreadyInstalled(char *buf, DWORD size)
 {
     HKEY key;
@@ -389,14 +388,6 @@ int AlreadyInstalled(char *buf, DWORD size)
         return 0;
     }
     buf[n] = '\0';
-    if (n == 0 || buf[n - 1] != '\\') {
-        if (n + 2 > size) {
-            buf[0] = '\0';
-            return 0;
-        }
-        buf[n] = '\\';
-        buf[n + 1] = '\0';
-    }
     return 1;
 }
 

@@ -89,7 +89,7 @@ enum {
     PORTNAME_LEN = 20,
     DRIVER_LEN = 30,
     ALLOCATION_LEN = 200,
-    /* "Enum\" + a hardware key of up to 99 characters, and the Config
+    /* "Enum\" + a hardware key of up to 100 characters, and the Config
      * Manager key of a device, held whole. */
     KEY_PATH_LEN = 128,
     ENTRY_NAME_LEN = 12
@@ -117,10 +117,12 @@ void writeShort(unsigned char *p, unsigned short v)
     p[1] = (unsigned char)(v >> 8);
 }
 
-/* Queries a text value into buf (size bytes) and makes sure the text ends
- * within the buffer.  A value that fills the buffer without a terminator
- * does not fit: ERROR_MORE_DATA, as for a longer one. */
-LONG queryText(HKEY key, const char *name, char *buf, DWORD size)
+/* Queries a text value into buf (size bytes) and returns the length of
+ * its text in *textLen.  A value that fills the buffer without a
+ * terminator is the whole value (a longer one does not fit: the query
+ * fails with ERROR_MORE_DATA); its text is then all size bytes and buf
+ * holds no terminator. */
+LONG queryRawText(HKEY key, const char *name, char *buf, DWORD size, DWORD *textLen)
 {
     DWORD len = size;
     LONG rc = RegQueryValueExA(key, name, NULL, NULL, (LPBYTE)buf, &len);
@@ -128,12 +130,23 @@ LONG queryText(HKEY key, const char *name, char *buf, DWORD size)
         return rc;
     if (len > size)
         return ERROR_MORE_DATA;
-    if (memchr(buf, 0, len) == NULL) {
-        if (len >= size)
-            return ERROR_MORE_DATA;
-        buf[len] = 0;
-    }
+    DWORD n = 0;
+    while (n < len && buf[n])
+        n++;
+    *textLen = n;
     return ERROR_SUCCESS;
+}
+
+/* Queries a text value into buf, terminated within the buffer: a text
+ * that fills the buffer without a terminator is cut to size - 1
+ * characters. */
+LONG queryText(HKEY key, const char *name, char *buf, DWORD size)
+{
+    DWORD n;
+    LONG rc = queryRawText(key, name, buf, size, &n);
+    if (rc == ERROR_SUCCESS)
+        buf[n < size ? n : size - 1] = 0;
+    return rc;
 }
 
 /* An entry number as a 32-bit strtol reads it: the leading decimal number
@@ -223,13 +236,17 @@ CensusStep censusDevice(HWND owner, const char *subkey)
 
     CensusStep step = CENSUS_NEXT;
     char hardware[HARDWARE_KEY_LEN];
+    DWORD hardwareLen;
     char hwPath[KEY_PATH_LEN];
     HKEY hwKey;
-    if (queryText(cmKey, "HardWareKey", hardware, sizeof hardware) != ERROR_SUCCESS) {
+    if (queryRawText(cmKey, "HardWareKey", hardware, sizeof hardware, &hardwareLen) !=
+        ERROR_SUCCESS) {
         RegCloseKey(cmKey);
         return CENSUS_NEXT;
     }
-    n = snprintf(hwPath, sizeof hwPath, "Enum\\%s", hardware);
+    /* The key path is made of the whole text, also of one that fills the
+     * buffer without a terminator: cut short, it would name another key. */
+    n = snprintf(hwPath, sizeof hwPath, "Enum\\%.*s", (int)hardwareLen, hardware);
     if (n < 0 || n >= (int)sizeof hwPath ||
         RegOpenKeyExA(HKEY_LOCAL_MACHINE, hwPath, 0, KEY_READ, &hwKey) != ERROR_SUCCESS) {
         RegCloseKey(cmKey);
@@ -293,13 +310,15 @@ int InterpretAllocation(HWND owner, const char *name, const unsigned char *value
     while (remaining > 8) {
         const unsigned char *desc = value + offset;
         unsigned long descLen = readLong(desc);
-        unsigned long type = readLong(desc + 4);
-        /* The end mark, a length that would not step past the head, or
-         * one that claims more than the value holds ends the walk. */
-        if (descLen < 8 || descLen > remaining)
+        /* The end mark, or a length that claims more than the value
+         * holds, ends the walk.  Any other length, however short, is
+         * stepped over: each step advances at least one byte. */
+        if (descLen == 0 || descLen > remaining)
             return -1;
-        if (type == 2) {
-            if (descLen < 16)
+        if (readLong(desc + 4) == 2) {
+            /* The base and end words, at 12 to 15, must lie inside the
+             * value; the length the descriptor declares is not needed. */
+            if (remaining < 16)
                 return -1;
             Ports[curPort].ioBase = readShort(desc + 12);
             Ports[curPort].ioEnd = readShort(desc + 14);

@@ -14,7 +14,7 @@
 # cannot be built or run counts as failed.  Inputs found are kept in
 # build/fuzz/work/<target> (the seeds in fuzz/corpus/<target> are not
 # touched), failing inputs in build/fuzz/artifacts/<target>, logs in
-# build/fuzz/logs.
+# build/fuzz/logs, the targets' temporary C: drives in build/fuzz/tmp.
 set -u
 cd "$(dirname "$0")/.." || exit 2
 
@@ -40,6 +40,12 @@ targets="fuzz_script fuzz_allocation fuzz_census fuzz_numbering fuzz_regfile fuz
 [ -n "$only" ] && targets=$only
 out=build/fuzz
 mkdir -p "$out/logs"
+# The targets' C: drives go here, not into /tmp: a target that crashes
+# ends without removing its own.
+rm -rf "$out/tmp"
+mkdir -p "$out/tmp"
+TMPDIR=$(pwd)/$out/tmp
+export TMPDIR
 
 echo "fuzz: building (preset fuzz)"
 if ! { cmake --preset fuzz && cmake --build --preset fuzz; } >"$out/logs/build.log" 2>&1; then

@@ -99,8 +99,10 @@ const VersionRecord versionRecords[] = {
     {3, 10, 0, VER_PLATFORM_WIN32s, "Win32s 1.3"},             /* win31 */
 };
 
-/* Removes the temporary drive when the process ends. */
+/* Removes the temporary drive when the process ends.  It makes the
+ * machine first, so that the machine is destroyed after it, not before. */
 struct RootCleaner {
+    RootCleaner() { machine(); }
     ~RootCleaner()
     {
         Machine &m = machine();

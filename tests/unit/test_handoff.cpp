@@ -80,8 +80,9 @@ TEST_F(ResponseFile, EmptySlotsEmptyPathAndOddSlots)
     EXPECT_EQ(issText("", empty), iss());
 
     /* An IP slot with no text, a kind the template does not know, and a
-     * slot whose text fills its field without a terminator. */
-    strcpy(scriptData.path, "C:\\P\\");
+     * slot whose text fills its field without a terminator; a path without
+     * its final backslash gets one. */
+    strcpy(scriptData.path, "C:\\P");
     setSlot(0, SLOT_IP, "");
     setSlot(1, (SlotKind)7, "ignored");
     memset(scriptData.slot[2].text, 'A', SLOT_TEXT_LEN);
@@ -92,6 +93,13 @@ TEST_F(ResponseFile, EmptySlotsEmptyPathAndOddSlots)
                         "IPX:00000000:00-00-00-00-00-01:" + std::string(SLOT_TEXT_LEN, 'A'),
                         "IPX:00000000:00-00-00-00-00-01:HOST"};
     EXPECT_EQ(issText("C:\\P\\", s), iss());
+
+    /* 99 characters without a backslash: it follows the field's text. */
+    std::string longPath = "C:\\" + std::string(96, 'p');
+    strcpy(scriptData.path, longPath.c_str());
+    ASSERT_EQ(0, doISS(nullptr));
+    EXPECT_EQ(issText(longPath + "\\", s), iss());
+    EXPECT_EQ(scriptData.path, longPath);
 }
 
 TEST_F(ResponseFile, ExistingFileIsReplacedAndLowerCaseWindirIsFound)
@@ -225,12 +233,40 @@ TEST_F(Finish, WritesTheUninstallEntryAndRunsTheInstaller)
     expectNoHandles();
 }
 
-TEST_F(Finish, PathWithoutBackslashGetsRemoveExeAppended)
+/* remove.exe lies in the destination folder: a path without its final
+ * backslash (a location read back from the registry, or one of 99
+ * characters that had no room for it) gets one in the uninstall string. */
+TEST_F(Finish, UninstallStringNamesRemoveExeInTheDestinationFolder)
 {
     ASSERT_TRUE(putProgram("C:\\setup\\second.exe", "/bin/true"));
-    strcpy(scriptData.path, "D:\\Redir");
-    EXPECT_EQ(0, finishInstall(owner));
-    EXPECT_NE(std::string::npos, uninstKey().find("\"UninstallString\"=\"D:\\\\Redirremove.exe\""));
+    std::string longPath = "C:\\" + std::string(96, 'x');
+    struct Case {
+        std::string path, uninst;
+    } cases[] = {
+        {"D:\\Redir", "D:\\Redir\\remove.exe"},
+        {"D:\\Redir\\", "D:\\Redir\\remove.exe"},
+        {"D", "D\\remove.exe"},
+        {longPath, longPath + "\\remove.exe"},
+        {"", "remove.exe"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.path);
+        memset(scriptData.path, 0, sizeof scriptData.path);
+        memcpy(scriptData.path, c.path.data(), c.path.size());
+        EXPECT_EQ(0, finishInstall(owner));
+        HKEY k;
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, uninstKeyName, 0, KEY_READ, &k));
+        char buf[256];
+        DWORD type = 0, size = sizeof buf;
+        EXPECT_EQ(ERROR_SUCCESS,
+                  RegQueryValueExA(k, "UninstallString", nullptr, &type, (BYTE *)buf, &size));
+        RegCloseKey(k);
+        EXPECT_EQ((DWORD)REG_SZ, type);
+        EXPECT_EQ(c.uninst.size() + 1, size);
+        EXPECT_EQ(c.uninst, std::string(buf, size - 1));
+        EXPECT_EQ(scriptData.path, c.path); /* the field itself is left as it is */
+    }
+    expectNoHandles();
 }
 
 TEST_F(Finish, Red32WindowIsToldToCloseAndTheLaunchWaitsTwoSeconds)

@@ -416,8 +416,6 @@ TEST_F(FlowTest, NoUsableInstalledLocationOffersTheDialog)
         {"no Path value", "\"Other\"=\"C:\\\\X\\\\\""},
         {"100 characters", "\"Path\"=\"C:\\\\" + std::string(97, 'x') + "\""},
         {"300 characters", "\"Path\"=\"C:\\\\" + std::string(297, 'x') + "\""},
-        {"99 characters, no room for the backslash",
-         "\"Path\"=\"C:\\\\" + std::string(96, 'x') + "\""},
         {"100 bytes without NUL", "\"Path\"=hex:" + [] {
              std::string h;
              for (int i = 0; i < 100; i++)
@@ -463,16 +461,25 @@ TEST_F(FlowTest, AlreadyInstalledReadsTheStoredLocation)
         std::string path;
     } cases[] = {
         {"with backslash", "\"Path\"=\"C:\\\\Apps\\\\Redir\\\\\"", 1, "C:\\Apps\\Redir\\"},
-        {"without backslash", "\"Path\"=\"C:\\\\Apps\\\\Redir\"", 1, "C:\\Apps\\Redir\\"},
-        {"empty", "\"Path\"=\"\"", 1, "\\"},
-        {"no NUL stored", "\"Path\"=hex:43,3a,5c,41", 1, "C:\\A\\"},
+        {"without backslash", "\"Path\"=\"C:\\\\Apps\\\\Redir\"", 1, "C:\\Apps\\Redir"},
+        {"empty", "\"Path\"=\"\"", 1, ""},
+        {"no NUL stored", "\"Path\"=hex:43,3a,5c,41", 1, "C:\\A"},
         {"98 characters", "\"Path\"=\"C:\\\\" + std::string(95, 'x') + "\"", 1,
-         "C:\\" + std::string(95, 'x') + "\\"},
+         "C:\\" + std::string(95, 'x')},
+        {"99 characters without a backslash", "\"Path\"=\"C:\\\\" + std::string(96, 'x') + "\"",
+         1, "C:\\" + std::string(96, 'x')},
+        {"99 characters stored without a NUL", "\"Path\"=hex:" + [] {
+             std::string h;
+             for (int i = 0; i < 99; i++)
+                 h += i ? ",41" : "41";
+             return h;
+         }(),
+         1, std::string(99, 'A')},
         {"99 characters ending in a backslash",
          "\"Path\"=\"C:\\\\" + std::string(95, 'x') + "\\\\\"", 1,
          "C:\\" + std::string(95, 'x') + "\\"},
         {"text stops at an inner NUL", "\"Path\"=hex:43,3a,5c,00,41,42", 1, "C:\\"},
-        {"dword value", "\"Path\"=dword:00000041", 1, "A\\"},
+        {"dword value", "\"Path\"=dword:00000041", 1, "A"},
         {"no Path", "\"Other\"=\"C:\\\\\"", 0, ""},
     };
     for (auto &c : cases) {
@@ -507,33 +514,60 @@ TEST_F(FlowTest, UpdateAnsweredWithCancelDoesNothing)
     EXPECT_EQ(standin::calls("CreateProcessA"), 0);
 }
 
+/* The stored location is used as read; where it lacks its final backslash
+ * (also at 99 characters, which fill the path field) the response file and
+ * the uninstall string get one. */
 TEST_F(FlowTest, UpdateOnWindows95RunsOnlyTheHandOff)
 {
-    usePlatform(standin::WIN95);
-    putInstaller();
-    setAppPath("\"Path\"=\"C:\\\\Apps\\\\Redir\"");
-    standin::addAnswer("OK");
-    standin::addAnswer("OK");
-    standin::addAnswer("OK");
-    gotError = 1; /* cleared before the update */
-    startInteractive(owner);
-    std::vector<Box> want = {
-        {"install", "Install", kConfirm, MB_OKCANCEL},
-        {"install", "Install", kUpdate, MB_OKCANCEL},
-        {"install", "Info", "Update successful.  Restart your PC to use the new version.", MB_OK}};
-    EXPECT_EQ(shownBoxes(), want);
-    EXPECT_EQ(countEvents("help"), 0);
-    EXPECT_EQ(countEvents("dialog"), 0);
-    std::string iss;
-    ASSERT_TRUE(standin::getFile("C:\\windows\\qblred.iss", &iss));
-    EXPECT_NE(iss.find("szPath=C:\\Apps\\Redir\\\r\n"), std::string::npos);
-    /* The uninstaller sits in the stored folder, not beside it. */
-    std::string reg = standin::exportReg();
-    EXPECT_NE(reg.find("C:\\\\Apps\\\\Redir\\\\remove.exe"), std::string::npos) << reg;
-    /* No port registration of Windows 95. */
-    EXPECT_EQ(reg.find("Class\\Ports"), std::string::npos);
-    EXPECT_EQ(reg.find("Enum\\Root"), std::string::npos);
-    expectNoHandles();
+    const std::string longPath = "C:\\" + std::string(96, 'x');
+    struct Case {
+        std::string stored, folder;
+    } cases[] = {
+        {"C:\\Apps\\Redir", "C:\\Apps\\Redir\\"},
+        {longPath, longPath + "\\"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.stored);
+        resetProgram();
+        owner = makeOwner();
+        usePlatform(standin::WIN95);
+        putInstaller();
+        std::string escaped;
+        for (char ch : c.stored)
+            escaped += ch == '\\' ? "\\\\" : std::string(1, ch);
+        setAppPath("\"Path\"=\"" + escaped + "\"");
+        standin::addAnswer("OK");
+        standin::addAnswer("OK");
+        standin::addAnswer("OK");
+        gotError = 1; /* cleared before the update */
+        startInteractive(owner);
+        std::vector<Box> want = {
+            {"install", "Install", kConfirm, MB_OKCANCEL},
+            {"install", "Install", kUpdate, MB_OKCANCEL},
+            {"install", "Info", "Update successful.  Restart your PC to use the new version.",
+             MB_OK}};
+        EXPECT_EQ(shownBoxes(), want);
+        EXPECT_EQ(countEvents("help"), 0);
+        EXPECT_EQ(countEvents("dialog"), 0);
+        EXPECT_EQ(scriptData.path, c.stored);
+        std::string iss;
+        ASSERT_TRUE(standin::getFile("C:\\windows\\qblred.iss", &iss));
+        EXPECT_NE(iss.find("szPath=" + c.folder + "\r\n"), std::string::npos);
+        /* The uninstaller sits in the stored folder, not beside it. */
+        HKEY k;
+        ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, uninstKeyName, 0, KEY_READ, &k), ERROR_SUCCESS);
+        char uninst[256] = "";
+        DWORD size = sizeof uninst;
+        EXPECT_EQ(RegQueryValueExA(k, "UninstallString", nullptr, nullptr, (BYTE *)uninst, &size),
+                  ERROR_SUCCESS);
+        RegCloseKey(k);
+        EXPECT_EQ(std::string(uninst), c.folder + "remove.exe");
+        /* No port registration of Windows 95. */
+        std::string reg = standin::exportReg();
+        EXPECT_EQ(reg.find("Class\\Ports"), std::string::npos);
+        EXPECT_EQ(reg.find("Enum\\Root"), std::string::npos);
+        expectNoHandles();
+    }
 }
 
 TEST_F(FlowTest, FailedUpdateShowsTheSpecificErrorThenTheGeneralOne)

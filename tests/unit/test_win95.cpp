@@ -168,13 +168,9 @@ TEST_F(Win95Test, UnreadableDriverOrAllocationEndsBeforeAnyRegistryWrite)
         {"Driver fault",
          [] { standin::fail("RegQueryValueExA", ERROR_ACCESS_DENIED, "0E|Driver"); },
          "Couldn't read Driver for Enum\\BIOS\\*PNP0501\\0E: 5"},
-        {"Driver that fills its buffer without a terminator",
+        {"Driver one byte longer than its buffer",
          [] { setValue(HKEY_LOCAL_MACHINE, "Enum\\BIOS\\*PNP0501\\0E", "Driver", REG_SZ,
-                       std::string(30, 'D')); },
-         "Couldn't read Driver for Enum\\BIOS\\*PNP0501\\0E: 234"},
-        {"Driver longer than its buffer",
-         [] { setValue(HKEY_LOCAL_MACHINE, "Enum\\BIOS\\*PNP0501\\0E", "Driver", REG_SZ,
-                       sz(std::string(40, 'D'))); },
+                       sz(std::string(30, 'D'))); },
          "Couldn't read Driver for Enum\\BIOS\\*PNP0501\\0E: 234"},
         {"no Allocation",
          [] {
@@ -228,9 +224,6 @@ TEST_F(Win95Test, UnreadableDevicesAreSkipped)
              RegDeleteValueA(k, "HardWareKey");
              RegCloseKey(k);
          }},
-        {"HardWareKey fills its buffer without a terminator",
-         [] { setValue(HKEY_DYN_DATA, "Config Manager\\Enum\\C29A1D30", "HardWareKey", REG_SZ,
-                       std::string(100, 'H')); }},
         {"HardWareKey longer than its buffer",
          [] { setValue(HKEY_DYN_DATA, "Config Manager\\Enum\\C29A1D30", "HardWareKey", REG_SZ,
                        sz(std::string(150, 'H'))); }},
@@ -241,9 +234,6 @@ TEST_F(Win95Test, UnreadableDevicesAreSkipped)
          [] { standin::fail("RegOpenKeyExA", ERROR_ACCESS_DENIED, "Enum\\BIOS\\*PNP0501\\0D"); }},
         {"PORTNAME missing",
          [] { standin::fail("RegQueryValueExA", ERROR_FILE_NOT_FOUND, "0D|PORTNAME"); }},
-        {"PORTNAME fills its buffer without a terminator",
-         [] { setValue(HKEY_LOCAL_MACHINE, "Enum\\BIOS\\*PNP0501\\0D", "PORTNAME", REG_SZ,
-                       "COM1" + std::string(16, 'X')); }},
         {"PORTNAME longer than its buffer",
          [] { setValue(HKEY_LOCAL_MACHINE, "Enum\\BIOS\\*PNP0501\\0D", "PORTNAME", REG_SZ,
                        sz("COM1" + std::string(30, 'X'))); }},
@@ -264,31 +254,74 @@ TEST_F(Win95Test, UnreadableDevicesAreSkipped)
     }
 }
 
+/* Each text read at its buffer's exact size: the subkey name (20), the
+ * "HardWareKey" (100), "PORTNAME" (20) and "Driver" (30). */
 TEST_F(Win95Test, TextsAtTheLimitsOfTheirBuffersAreHeldWhole)
 {
-    /* A hardware key of 99 characters, a port name of 19, a driver of 29
-     * and a port name stored without its terminator. */
+    const std::string cm = "Config Manager\\Enum\\";
+    /* A: a subkey name of 19 characters, a hardware key of 99, a port name
+     * of 19 and a driver of 29, all with their terminators. */
+    std::string idA = "A" + std::string(18, 'a');
     std::string longHw = "BIOS\\" + std::string(94, 'K');
     std::string longName = "COM1" + std::string(15, 'N');
     std::string longDriver = "Ports\\" + std::string(23, 'R');
-    addDevice("A", longHw, longName.c_str(), longDriver.c_str(), allocIo(0x3F8, 0x3FF));
+    addDevice(idA, longHw, longName.c_str(), longDriver.c_str(), allocIo(0x3F8, 0x3FF));
+    /* B: a port name stored without its terminator. */
     addDevice("B", "BIOS\\B", nullptr, "Ports\\0001", allocIo(0x2F8, 0x2FF));
-    setValue(HKEY_LOCAL_MACHINE, "Enum\\BIOS\\B", "PORTNAME", REG_SZ, "COM7");
+    setValue(HKEY_LOCAL_MACHINE, "Enum\\BIOS\\B", "PORTNAME", REG_BINARY, "COM7");
+    /* C: a hardware key of 100 characters that fills its buffer without a
+     * terminator names the key of all 100; the key of its first 99 is
+     * another device's. */
+    std::string hw100 = "BIOS\\" + std::string(95, 'L');
+    addDevice("C", hw100, "COM10", "Ports\\0010", allocIo(0x3E8, 0x3EF));
+    setValue(HKEY_DYN_DATA, cm + "C", "HardWareKey", REG_BINARY, hw100);
+    setValue(HKEY_LOCAL_MACHINE, "Enum\\" + hw100.substr(0, 99), "PORTNAME", REG_SZ, sz("COM8"));
+    setValue(HKEY_LOCAL_MACHINE, "Enum\\" + hw100.substr(0, 99), "Driver", REG_SZ, sz("Ports\\0008"));
+    /* D: a port name of 20 bytes without a terminator is a COM port, cut to
+     * 19 characters; its range still blocks COM4's base. */
+    std::string name20 = "COM1" + std::string(16, 'P');
+    addDevice("D", "BIOS\\D", nullptr, "Ports\\0011", allocIo(0x2E8, 0x2EF));
+    setValue(HKEY_LOCAL_MACHINE, "Enum\\BIOS\\D", "PORTNAME", REG_BINARY, name20);
+    /* E: a driver of 30 bytes without a terminator is recorded cut. */
+    std::string driver30 = "Ports\\" + std::string(24, 'S');
+    addDevice("E", "BIOS\\E", "COM2", nullptr, allocIo(0x100, 0x107));
+    setValue(HKEY_LOCAL_MACHINE, "Enum\\BIOS\\E", "Driver", REG_BINARY, driver30);
+    /* F: one byte more than the buffers: a hardware key of 100 characters
+     * with its terminator is skipped, and so is a port name of 20. */
+    addDevice("F", "BIOS\\F", "COM5", "Ports\\0012", allocIo(0x108, 0x10F));
+    setValue(HKEY_DYN_DATA, cm + "F", "HardWareKey", REG_SZ, sz(hw100));
+    addDevice("G", "BIOS\\G", name20.c_str(), "Ports\\0013", allocIo(0x108, 0x10F));
     baseMachine();
     run();
-    ASSERT_EQ(curPort, 2);
+    EXPECT_EQ(errorBoxes(), Texts({kLaunch}));
+    ASSERT_EQ(curPort, 5);
     EXPECT_EQ(std::string(Ports[0].name), longName);
     EXPECT_EQ(std::string(Ports[0].driver), longDriver);
     EXPECT_EQ(Ports[0].ioBase, 0x3F8);
     EXPECT_STREQ(Ports[1].name, "COM7");
     EXPECT_EQ(Ports[1].ioBase, 0x2F8);
+    EXPECT_STREQ(Ports[2].name, "COM10");
+    EXPECT_STREQ(Ports[2].driver, "Ports\\0010");
+    EXPECT_EQ(Ports[2].ioBase, 0x3E8);
+    EXPECT_EQ(std::string(Ports[3].name), name20.substr(0, 19));
+    EXPECT_EQ(Ports[3].ioBase, 0x2E8);
+    EXPECT_EQ(Ports[3].ioEnd, 0x2EF);
+    EXPECT_STREQ(Ports[4].name, "COM2");
+    EXPECT_EQ(std::string(Ports[4].driver), driver30.substr(0, 29));
+    EXPECT_EQ(Ports[4].ioBase, 0x100);
+    /* COM3 and COM4 are taken by base, COM5's base is free: F and G were
+     * not recorded. */
+    std::string v;
+    ASSERT_TRUE(getValue(HKEY_LOCAL_MACHINE, "Enum\\Root\\Ports\\0001", "PORTNAME", &v));
+    EXPECT_EQ(v, sz("COM5"));
 }
 
 TEST_F(Win95Test, ASubkeyNameThatDoesNotFitEndsTheCensus)
 {
     defaultMachine();
-    /* Sorted after C29A1D30 and before C29A1E10: COM2 is never reached. */
-    addDevice("C29A1D30XXXXXXXXXXXXXXXX", "BIOS\\X", "COM5", "Ports\\0009", allocIo(0x108, 0x10F));
+    /* 20 characters, one more than the buffer holds with its terminator;
+     * sorted after C29A1D30 and before C29A1E10: COM2 is never reached. */
+    addDevice("C29A1D30XXXXXXXXXXXX", "BIOS\\X", "COM5", "Ports\\0009", allocIo(0x108, 0x10F));
     run();
     ASSERT_EQ(curPort, 1);
     EXPECT_STREQ(Ports[0].name, "COM1");
@@ -397,6 +430,20 @@ TEST_F(AllocationTest, FindsTheFirstIoRange)
          0x3E8, 0x3EF},
         {"no end mark, nothing after", allocIo(0x3F8, 0x3FF).substr(0, 40), 0x3F8, 0x3FF},
         {"I/O words ending exactly at the end", headerOnlyIo, 0x2E8, 0x2EF},
+        /* Any length but 0 that fits is stepped over, however short. */
+        {"after a descriptor of 4 bytes", allocation(lengthOnly(4) + ioDescriptor(0x3E8, 0x3EF)),
+         0x3E8, 0x3EF},
+        {"after a descriptor of 7 bytes",
+         allocation(otherDescriptor(8).substr(0, 7).replace(0, 1, 1, 7) +
+                    ioDescriptor(0x2E8, 0x2EF)),
+         0x2E8, 0x2EF},
+        {"after two descriptors of 4 bytes",
+         allocation(lengthOnly(4) + lengthOnly(4) + ioDescriptor(0x108, 0x10F)), 0x108, 0x10F},
+        /* An I/O descriptor is read whatever length it declares, when its
+         * words lie inside the value. */
+        {"I/O descriptor declaring 12 bytes", withLength(allocIo(0x3F8, 0x3FF), 8, 12), 0x3F8,
+         0x3FF},
+        {"I/O descriptor declaring 1 byte", withLength(allocIo(0x2F8, 0x2FF), 8, 1), 0x2F8, 0x2FF},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -414,17 +461,23 @@ TEST_F(AllocationTest, DamagedOrEmptyAllocationsYieldNothing)
     put32(truncatedIo, 32);
     put32(truncatedIo, 2);
     put16(truncatedIo, 1); /* words at 12..15 past the end */
-    std::string tinyLength = allocation("").substr(0, 8);
-    put32(tinyLength, 4); /* would not step past its own head */
-    put32(tinyLength, 4);
-    tinyLength += io;
+    /* A length of 1 leaves the next length's low three bytes 0: a length
+     * of 0 or one far beyond the value. */
+    std::string oneByteSteps = allocation(lengthOnly(1) + std::string(4, '\0') + io);
+    std::string oneByteThenHuge = allocation(lengthOnly(1) + bytes({0x00, 0x00, 0x00, 0x01}) + io);
+    std::string ioWordsPast = allocation("").substr(0, 8);
+    put32(ioWordsPast, 15); /* fits the 15 bytes left, but its words at 12..15 do not */
+    put32(ioWordsPast, 2);
+    put16(ioWordsPast, 1);
+    put16(ioWordsPast, 12);
+    put16(ioWordsPast, 0x3F8);
+    ioWordsPast.push_back((char)0xFF);
+    std::string ioTooLong = withLength(allocIo(0x3F8, 0x3FF), 8, 37); /* 36 remain */
     std::string zeroHead = allocation("").substr(0, 8) + std::string(8, '\0') + io;
     std::string tooLong = allocation(otherDescriptor(16));
     tooLong[8] = 0x40; /* claims 64 bytes of 24 */
     std::string hugeLength = allocation(otherDescriptor(16) + io);
     hugeLength[8] = hugeLength[9] = hugeLength[10] = hugeLength[11] = (char)0xFF;
-    std::string shortIo = allocation(io);
-    shortIo[8] = 12; /* an I/O descriptor too short for its header */
     struct Case {
         const char *what;
         std::string value;
@@ -437,11 +490,13 @@ TEST_F(AllocationTest, DamagedOrEmptyAllocationsYieldNothing)
          allocation(otherDescriptor(16) + otherDescriptor(20, 3))},
         {"end mark before the I/O descriptor", allocation(std::string(4, '\0') + io)},
         {"I/O words past the end", truncatedIo},
-        {"length below the head", tinyLength},
+        {"I/O words past the end, its length inside the value", ioWordsPast},
+        {"I/O descriptor longer than what remains", ioTooLong},
+        {"one-byte step onto a zero length", oneByteSteps},
+        {"one-byte step onto a length beyond the value", oneByteThenHuge},
         {"zero head", zeroHead},
         {"length beyond the value", tooLong},
         {"length of 0xFFFFFFFF", hugeLength},
-        {"I/O descriptor shorter than its header", shortIo},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -68,6 +68,23 @@ inline std::string otherDescriptor(unsigned long len = 16, unsigned long type = 
     return d;
 }
 
+/* A descriptor of len bytes that holds only its length (len below 8
+ * overlaps the next descriptor). */
+inline std::string lengthOnly(unsigned long len)
+{
+    std::string d;
+    put32(d, len);
+    return d.substr(0, len < 4 ? len : 4) + std::string(len > 4 ? len - 4 : 0, '\0');
+}
+
+/* value with the 32-bit word at offset at set to v. */
+inline std::string withLength(std::string value, size_t at, unsigned long v)
+{
+    std::string w;
+    put32(w, v);
+    return value.replace(at, 4, w);
+}
+
 /* Version, priority, the descriptors and the end mark. */
 inline std::string allocation(const std::string &descriptors, unsigned long version = 0x400)
 {
