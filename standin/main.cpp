@@ -4,6 +4,7 @@
  * STANDIN_ROOT (the host folder of C:), STANDIN_CWD, STANDIN_CMDLINE and
  * STANDIN_PROGRAM.  The rest of the environment is the program's Windows
  * environment. */
+#include "args.h"
 #include "internal.h"
 
 #include <cstdlib>
@@ -18,26 +19,6 @@ std::string envOr(const char *name, const char *dflt)
 {
     const char *v = getenv(name);
     return v ? v : dflt;
-}
-
-/* The argument text the way the C runtime finds it: after the program
- * name (quoted or not), then after blanks and tabs. */
-const char *argumentText(const char *cmd)
-{
-    const char *p = cmd;
-    if (*p == '"') {
-        p++;
-        while (*p && *p != '"')
-            p++;
-        if (*p == '"')
-            p++;
-    } else {
-        while (*p && *p != ' ' && *p != '\t')
-            p++;
-    }
-    while (*p == ' ' || *p == '\t')
-        p++;
-    return p;
 }
 } // namespace
 
