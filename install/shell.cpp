@@ -47,7 +47,7 @@ const int CTRL_Z = 0x1a;
 typedef HGDIOBJ(WINAPI *StockObjectFn)(int);
 
 /* The white stock brush.  GetStockObject is a gdi32 function and the
- * program imports only kernel32, user32 and advapi32 (plus the C runtime),
+ * program imports only kernel32, user32 and advapi32,
  * so it is looked up in gdi32, which user32 always has loaded. */
 HBRUSH whiteBrush(void)
 {
