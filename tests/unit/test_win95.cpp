@@ -93,9 +93,9 @@ TEST_F(Win95Test, UnknownAllocationVersionStillRecordsThePort)
 {
     defaultMachine();
     setValue(HKEY_DYN_DATA, "Config Manager\\Enum\\C29A1D30", "Allocation", REG_BINARY,
-             allocation(ioDescriptor(0x3F8, 0x3FF), 0x500));
+             allocation(ioDescriptor(0x3F8, 0x3FF), 0xA1000500)); /* every byte of the word read */
     run();
-    EXPECT_EQ(errorBoxes(), Texts({"Don't recognize CM version 0x500 for COM1", kLaunch}));
+    EXPECT_EQ(errorBoxes(), Texts({"Don't recognize CM version 0xa1000500 for COM1", kLaunch}));
     ASSERT_EQ(curPort, 2);
     EXPECT_STREQ(Ports[0].name, "COM1");
     EXPECT_EQ(Ports[0].ioBase, 0);
