@@ -189,6 +189,11 @@ TEST_F(ShellTest, ErrorFlagIsRaisedOnlyOnceTheBoxHasClosed)
         EXPECT_EQ(gotError, 0);
         EXPECT_TRUE(standin::boxes().empty());
     }
+    /* The box disables its owner, a window of this thread, by a sent
+     * message: this thread must handle it for the box to come up. */
+    MSG msg;
+    while (!done)
+        PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE);
     shower.join();
     EXPECT_EQ(gotError, 1);
     EXPECT_EQ(standin::boxes().size(), 1u);
