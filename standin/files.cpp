@@ -689,17 +689,15 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR device, LPSTR target, DWORD size)
             return 0;
         }
     }
-    /* The target and its terminator must fit; the list's final NUL is
-     * added only when there is room for it. */
-    if (!target || size == 0 || answer.size() + 1 > size) {
+    /* As Wine 8: the target, its terminator and the list's final NUL must
+     * all fit. */
+    answer += std::string(2, '\0');
+    if (!target || answer.size() > size) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
     }
-    memcpy(target, answer.c_str(), answer.size() + 1);
-    DWORD n = (DWORD)answer.size() + 1;
-    if (n < size)
-        target[n++] = '\0';
-    return n;
+    memcpy(target, answer.data(), answer.size());
+    return (DWORD)answer.size();
 }
 
 } // extern "C"

@@ -599,8 +599,17 @@ LONG WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, co
     std::string path;
     LONG rc = resolve(key, KEY_SET_VALUE, &k, &path);
     std::string vname = name ? name : "";
-    noteCall("RegSetValueExA", (rc ? std::string() : path) + "|" + vname,
-             {{"type", type}, {"size", dataLen}});
+    /* For a text: whether the size counts the text and its terminator. */
+    std::vector<std::pair<const char *, unsigned long long>> given = {{"type", type},
+                                                                     {"size", dataLen}};
+    if ((type == REG_SZ || type == REG_EXPAND_SZ) && data)
+        given.emplace_back("terminated",
+                           dataLen > 0 && data[dataLen - 1] == 0 &&
+                                   strnlen(reinterpret_cast<const char *>(data), dataLen) ==
+                                       dataLen - 1
+                               ? 1
+                               : 0);
+    noteCall("RegSetValueExA", (rc ? std::string() : path) + "|" + vname, given);
     DWORD code;
     if (faultHits("RegSetValueExA", (rc ? std::string() : path) + "|" + vname, &code))
         return (LONG)code;

@@ -56,9 +56,9 @@ void putFile(const std::string &windowsPath, const std::string &bytes);
 bool getFile(const std::string &windowsPath, std::string *bytes);
 
 /* QueryDosDeviceA answers for exactly these names: with the target given,
- * or "\Device\SerialN".  As on Windows and Wine, a target fits a buffer
- * of n characters when it is at most n - 1 long (its terminator); the
- * list's final NUL follows when there is room. */
+ * or "\Device\SerialN".  As in Wine 8, a target fits a buffer of n
+ * characters when it is at most n - 2 long (its terminator and the list's
+ * final NUL). */
 void addComDevice(const std::string &name, const std::string &target = "");
 /* Every "COMn" name answers (a machine where the probe never fails). */
 void setAllComDevicesExist(bool all);
@@ -139,7 +139,8 @@ std::vector<std::string> leftOpen();
  * names it) and the values it was given:
  *   RegOpenKeyExA, RegCreateKeyExA: access, options
  *   RegEnumKeyExA, RegQueryValueExA: size (the buffer length given)
- *   RegSetValueExA: type, size
+ *   RegSetValueExA: type, size, and for a text type terminated (1 when
+ *                   the size counts the text and its terminator exactly)
  *   GetEnvironmentVariableA, QueryDosDeviceA, GetDlgItemTextA: size
  *   fopen: text (1) or binary (0) mode, write (1) or read (0)
  *   CopyFileA: failifexists
