@@ -50,6 +50,8 @@ std::string askedJson()
     return out;
 }
 
+void clearAsked() { detail::resetAsked(); }
+
 namespace detail {
 
 void noteCall(const char *api, const std::string &subject,

@@ -178,6 +178,8 @@ struct Call {
 std::vector<Call> asked(const std::string &api, const std::string &match = "");
 /* Every call as JSON lines: {"api":A,"subject":S,"thread":N,NAME:VALUE...}. */
 std::string askedJson();
+/* Forgets the calls recorded so far (a test's own, made to set a machine up). */
+void clearAsked();
 
 /* The program's own top-level windows that still exist, as JSON lines of
  * the outcome ({"ev":"window",...}): class, title, style and exstyle as
