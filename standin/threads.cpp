@@ -34,6 +34,26 @@ struct StartBlock {
     std::shared_ptr<KObject> obj;
 };
 
+/* While it lasts, the calling thread is listed as waiting for these
+ * handles without handling sent messages (kernel lock held throughout). */
+struct PlainWait {
+    DWORD me;
+    bool on;
+    PlainWait(DWORD thread, DWORD count, const HANDLE *handles, bool unbounded)
+        : me(thread), on(unbounded && count > 0)
+    {
+        if (on) {
+            plainWaits[me] = std::vector<HANDLE>(handles, handles + count);
+            kcv.notify_all(); /* a thread sending to us sees that we will not answer */
+        }
+    }
+    ~PlainWait()
+    {
+        if (on)
+            plainWaits.erase(me);
+    }
+};
+
 void finishThread(DWORD code)
 {
     std::lock_guard<std::mutex> g(kmx);
@@ -293,22 +313,7 @@ DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wai
     DWORD me = GetCurrentThreadId();
     std::unique_lock<std::mutex> lock(kmx);
     long long start = monotonicMs();
-    struct PlainWait {
-        DWORD me;
-        bool on;
-        PlainWait(DWORD t, DWORD count, const HANDLE *handles, DWORD ms) : me(t), on(ms == INFINITE)
-        {
-            if (on) {
-                plainWaits[me] = std::vector<HANDLE>(handles, handles + count);
-                kcv.notify_all(); /* a thread sending to us sees that we will not answer */
-            }
-        }
-        ~PlainWait()
-        {
-            if (on)
-                plainWaits.erase(me);
-        }
-    } plain(me, count, handles, ms);
+    PlainWait plain(me, count, handles, ms == INFINITE);
     for (;;) {
         int i = signalledIndex(count, handles, waitAll != 0);
         if (i == -2) {
@@ -339,6 +344,8 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL 
     DWORD me = GetCurrentThreadId();
     std::unique_lock<std::mutex> lock(kmx);
     long long start = monotonicMs();
+    /* A mask without sent messages makes this wait one that answers none. */
+    PlainWait plain(me, count, handles, ms == INFINITE && !(wakeMask & QS_SENDMESSAGE));
     for (;;) {
         int i = count ? signalledIndex(count, handles, waitAll != 0) : -1;
         if (i == -2) {

@@ -352,7 +352,24 @@ void trackWindows()
         GetWindowThreadProcessId(w, &pid);
         if (pid != childPid || GetWindow(w, GW_OWNER)) continue;
         std::string cls = classOf(w);
-        if (cls == "#32770" || cls == "IME") continue; /* its boxes; Wine's input window */
+        /* Its boxes, Wine's input window, and a window going away as the
+         * program ends (it no longer tells its class). */
+        if (cls.empty() || cls == "#32770" || cls == "IME") continue;
+        /* Read without sending anything: the program's thread may be busy.
+         * What is read counts only if the window still tells its class
+         * afterwards (it may be going away as the program ends). */
+        SeenWindow now;
+        char title[256] = "";
+        GetWindowTextA(w, title, sizeof title);
+        now.cls = cls;
+        now.title = title;
+        /* Less WS_DISABLED, which a box sets on its owner while it is up. */
+        now.style = (DWORD)GetWindowLongA(w, GWL_STYLE) & ~(DWORD)WS_DISABLED;
+        now.exStyle = (DWORD)GetWindowLongA(w, GWL_EXSTYLE);
+        now.classStyle = (DWORD)GetClassLongA(w, GCL_STYLE);
+        bool placed = GetWindowRect(w, &now.rect) != 0;
+        now.shown = IsWindowVisible(w) != 0;
+        if (!placed || classOf(w) != cls) continue;
         SeenWindow *seenAs = nullptr;
         for (auto &p : programWindows)
             if (p.first == w) seenAs = &p.second;
@@ -360,17 +377,9 @@ void trackWindows()
             programWindows.emplace_back(w, SeenWindow());
             seenAs = &programWindows.back().second;
         }
-        /* Read without sending anything: the program's thread may be busy. */
-        char title[256] = "";
-        GetWindowTextA(w, title, sizeof title);
-        seenAs->cls = cls;
-        seenAs->title = title;
-        /* Less WS_DISABLED, which a box sets on its owner while it is up. */
-        seenAs->style = (DWORD)GetWindowLongA(w, GWL_STYLE) & ~(DWORD)WS_DISABLED;
-        seenAs->exStyle = (DWORD)GetWindowLongA(w, GWL_EXSTYLE);
-        seenAs->classStyle = (DWORD)GetClassLongA(w, GCL_STYLE);
-        GetWindowRect(w, &seenAs->rect);
-        if (IsWindowVisible(w)) seenAs->shown = true;
+        bool shown = seenAs->shown || now.shown;
+        *seenAs = now;
+        seenAs->shown = shown;
     }
 }
 
