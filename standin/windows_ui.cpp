@@ -847,23 +847,7 @@ LRESULT WINAPI DispatchMessageA(const MSG *msg)
 {
     if (!msg || !msg->hwnd)
         return 0;
-    WNDPROC proc = nullptr;
-    DLGPROC dlgProc = nullptr;
-    {
-        std::lock_guard<std::recursive_mutex> g(machineLock());
-        Window *w = findWindow(msg->hwnd);
-        if (!w) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return 0;
-        }
-        proc = w->proc;
-        dlgProc = w->dlgProc;
-    }
-    if (proc)
-        return proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
-    if (dlgProc)
-        return dlgProc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
-    return defaultHandling(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+    return callWindow(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 
 BOOL WINAPI TranslateMessage(const MSG *msg)
