@@ -126,8 +126,14 @@ void setUp(const Options &o)
         if (!standin::importReg(text, &why))
             usage(("bad registry file " + path + ": " + why).c_str());
     }
-    for (const std::string &name : o.coms)
-        standin::addComDevice(name);
+    for (const std::string &com : o.coms) {
+        /* NAME or NAME=TARGET */
+        size_t eq = com.find('=');
+        if (eq == std::string::npos)
+            standin::addComDevice(com);
+        else
+            standin::addComDevice(com.substr(0, eq), com.substr(eq + 1));
+    }
     standin::setAllComDevicesExist(o.allCom);
     for (const std::string &op : o.envOps) {
         if (op[0] == '-') {
@@ -181,6 +187,18 @@ void stamp(const std::string &root, const char *name)
     writeFile(root + "/testlog/" + name + ".txt", std::to_string(ms));
 }
 
+/* The inside of a JSON string for text (quotes and backslashes escaped). */
+std::string jsonText(const std::string &text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        out += c;
+    }
+    return out;
+}
+
 const char *stateName(standin::ServiceState s)
 {
     switch (s) {
@@ -212,12 +230,16 @@ int main(int argc, char **argv)
                   std::chrono::steady_clock::now() - start).count();
     stamp(o.root, "install-exit");
 
-    std::string events = standin::eventsJson();
+    std::string events = standin::eventsJson() + standin::windowsJson();
+    /* What the program should have closed and did not fails the run. */
+    for (const std::string &open : standin::leftOpen())
+        events += "{\"ev\":\"error\",\"text\":\"left open: " + jsonText(open) + "\"}\n";
     events += "{\"ev\":\"exit\",\"code\":" + std::to_string(code) + ",\"ms\":" + std::to_string(ms) + "}\n";
     std::string services;
     for (const std::string &name : standin::services())
         services += name + " " + stateName(standin::serviceState(name)) + "\n";
     bool ok = writeFile(o.out + "/events.jsonl", events) &&
+              writeFile(o.out + "/calls.jsonl", standin::askedJson()) &&
               writeFile(o.out + "/registry.reg", standin::exportReg()) &&
               writeFile(o.out + "/services.txt", services);
     if (!ok) {

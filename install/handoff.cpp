@@ -68,7 +68,8 @@ enum {
     ENV_BUF_LEN = 261,       /* an environment value we accept, terminator included */
     INSTALLER_WAIT_MS = 5000,
     RED32_PAUSE_S = 2,
-    THREAD_STACK = 1000
+    THREAD_STACK = 1000,
+    FALLBACK_POLL_MS = 100   /* see waitHandlingSent */
 };
 
 /* Reads an environment variable whole into buf.  Returns its length, 0
@@ -229,8 +230,11 @@ static void waitHandlingSent(HANDLE thread)
         }
         if (rc != WAIT_OBJECT_0) {
             /* The message wait itself failed: the thread must still end
-             * before we go on, since it reads scriptData and sets gotError. */
-            WaitForSingleObject(thread, INFINITE);
+             * before we go on, since it reads scriptData and sets gotError,
+             * and its error box still needs the messages it sends us. */
+            MSG msg;
+            while (WaitForSingleObject(thread, FALLBACK_POLL_MS) == WAIT_TIMEOUT)
+                PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE);
         }
         return;
     }

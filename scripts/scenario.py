@@ -84,6 +84,31 @@ def fields(text, count_min, count_max=None):
 RUNNER_NAMES = ("wine", "host")
 
 
+def named_values(text):
+    """NAME=VALUE words: numbers (decimal or 0x hex), yes/no, or a word."""
+    out = {}
+    for word in text.split():
+        name, sep, val = word.partition("=")
+        if not sep or not name or not val:
+            raise ScenarioError("expected NAME=VALUE words, got %r" % word)
+        if val in ("yes", "no"):
+            out[name] = val == "yes"
+        else:
+            try:
+                out[name] = int(val, 0)
+            except ValueError:
+                out[name] = val
+    return out
+
+
+def show_value(v):
+    if isinstance(v, bool):
+        return "yes" if v else "no"
+    if isinstance(v, int):
+        return "0x%x" % v if v > 9 else str(v)
+    return str(v)
+
+
 class Scenario:
     """One scenario as one runner plays it: lines written `on wine: ...` or
     `on host: ...` count only for that runner (runner None: for neither)."""
@@ -176,7 +201,7 @@ class Scenario:
                                                   for a in value.split(";")))
                 elif key in ("box", "dialog", "reg", "noreg", "key", "nokey", "subkeys",
                              "samefile", "filetext", "nofile", "help", "debug", "nodebug",
-                             "posted", "gap", "runtime", "service"):
+                             "posted", "gap", "runtime", "service", "asked", "window"):
                     self.expect.append((key, self.expectation(key, value, base), number))
                 else:
                     raise ScenarioError("unknown directive %r" % key)
@@ -241,6 +266,13 @@ class Scenario:
         if key == "service":
             p = fields(value, 2)
             return {"name": p[0], "state": p[1]}
+        if key == "asked":
+            p = fields(value, 3, 4)
+            return {"api": p[0], "match": p[1], "when": named_values(p[2]) if len(p) == 4 else {},
+                    "values": named_values(p[-1])}
+        if key == "window":
+            p = fields(value, 2)
+            return {"class": p[0], "values": named_values(p[1])}
         raise ScenarioError("unknown expectation %r" % key)
 
     def registry_keys(self):
@@ -250,6 +282,12 @@ class Scenario:
             if "key" in data:
                 keys.add(data["key"])
         return sorted(keys)
+
+    def value_keys(self):
+        """The keys whose values the expectations look at (reg:, noreg:): a
+        runner whose export does not keep every value's type and stored
+        size reads them once more, exactly."""
+        return sorted({data["key"] for kind, data, _ in self.expect if kind in ("reg", "noreg")})
 
 
 # ---------------------------------------------------------------------------
@@ -266,6 +304,27 @@ class Outcome:
                     self.events.append(json.loads(line))
         reg = self.folder / "registry.reg"
         self.registry = regfile.parse_file(reg) if reg.exists() else {}
+        # Values read once more with their exact type and stored size (the
+        # Wine runner's export turns a REG_SZ into text and loses its size):
+        # one JSON line a key, {"key": K, "values": [{"name", "type", "data" (hex)}]}.
+        exact = self.folder / "values.jsonl"
+        if exact.exists():
+            for line in exact.read_text(encoding="utf-8", errors="replace").splitlines():
+                if not line.strip():
+                    continue
+                key = json.loads(line)
+                if "values" not in key:
+                    continue  # the key could not be read
+                values = {v["name"].lower(): (v["type"], bytes.fromhex(v["data"]))
+                          for v in key["values"]}
+                names = {v["name"].lower(): v["name"] for v in key["values"]}
+                self.registry[key["key"].lower()] = {"name": key["key"], "values": values,
+                                                     "names": names}
+        self.calls = None
+        calls = self.folder / "calls.jsonl"
+        if calls.exists():
+            self.calls = [json.loads(line) for line in
+                          calls.read_text(encoding="utf-8", errors="replace").splitlines() if line.strip()]
         self.services = {}
         svc = self.folder / "services.txt"
         if svc.exists():
@@ -417,7 +476,46 @@ def check(scenario, outcome):
             if state != data["state"]:
                 problems.append(where + "service %s is %s, expected %s"
                                 % (data["name"], state, data["state"]))
+        elif kind == "asked":
+            problems += check_asked(outcome, data, where)
+        elif kind == "window":
+            problems += check_window(outcome, data, where)
     return problems
+
+
+def check_asked(outcome, data, where):
+    """Every call of the API whose subject holds the match was given these values."""
+    if outcome.calls is None:
+        return [where + "this runner does not record what the calls were asked (write 'on host:')"]
+    calls = [c for c in outcome.calls if c.get("api", "").lower() == data["api"].lower()
+             and (data["match"] == "*" or data["match"].lower() in c.get("subject", "").lower())
+             and all(c.get(k) == v for k, v in data["when"].items())]
+    if not calls:
+        return [where + "no call of %s on %s" % (data["api"], show(data["match"]))]
+    for c in calls:
+        for name, want in data["values"].items():
+            got = c.get(name)
+            if got != want:
+                return [where + "%s on %s was given %s=%s, expected %s" % (
+                    data["api"], show(c.get("subject")), name,
+                    "nothing" if got is None else show_value(got), show_value(want))]
+    return []
+
+
+def check_window(outcome, data, where):
+    """The program's top-level window of that class, as the runner read it."""
+    windows = [e for e in outcome.events if e.get("ev") == "window" and
+               e.get("class", "").lower() == data["class"].lower()]
+    if not windows:
+        return [where + "no window of class %s was seen" % show(data["class"])]
+    w = windows[-1]
+    for name, want in data["values"].items():
+        if name not in w:
+            return [where + "this runner does not read the window's %s" % name]
+        if w[name] != want:
+            return [where + "window %s has %s=%s, expected %s" % (
+                data["class"], name, show_value(w[name]), show_value(want))]
+    return []
 
 
 # ---------------------------------------------------------------------------

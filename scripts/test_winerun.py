@@ -45,9 +45,10 @@ class RegSection(unittest.TestCase):
             (Path(d) / "user.reg").write_text(USER_REG)
             (Path(d) / "system.reg").write_text(
                 '[Software\\\\Wine\\\\Ports] 1\n"COM1"="/dev/ttyS0"\n\n[Other] 1\n"a"="b"\n')
-            winerun.configure_prefix(d, "nt351", ["com2", "COM4"])
+            winerun.configure_prefix(d, "nt351", ["com2", "COM4", "COM5=\\Device\\X"])
             system = (Path(d) / "system.reg").read_text()
-            self.assertIn('"COM2"="/dev/null"\n"COM4"="/dev/null"\n', system)
+            # A name with a target of its own is the driver's to define.
+            self.assertIn('"COM2"="/dev/null"\n"COM4"="/dev/null"\n\n', system)
             self.assertNotIn("COM1", system)
             self.assertIn('[Other] 1\n"a"="b"', system)
             self.assertIn('"Version"="nt351"', (Path(d) / "user.reg").read_text())
@@ -81,6 +82,60 @@ class Exports(unittest.TestCase):
         c = reg["hkey_dyn_data\\config manager\\enum\\c1"]["values"]
         self.assertEqual(c["allocation"], (3, b"\x00\x04"))
         self.assertEqual(c["m"][0], 7)
+
+
+class Checks(unittest.TestCase):
+    """The checker's view of an outcome: exact values, calls, windows."""
+
+    def outcome(self, files):
+        d = tempfile.mkdtemp()
+        self.addCleanup(lambda: __import__("shutil").rmtree(d))
+        for name, text in files.items():
+            (Path(d) / name).write_text(text)
+        return scenario.Outcome(d)
+
+    def scenario(self, text):
+        with tempfile.TemporaryDirectory() as d:
+            path = Path(d) / "x.scn"
+            path.write_text(text)
+            return scenario.Scenario(path, "host")
+
+    def problems(self, text, files):
+        files = dict(files)
+        files.setdefault("events.jsonl", '{"ev":"exit","code":0,"ms":1}\n')
+        return scenario.check(self.scenario(text), self.outcome(files))
+
+    def test_exact_values_take_the_place_of_the_export(self):
+        export = 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n"S"="abc"\n"Gone"="x"\n'
+        # Read exactly: "S" stored without its terminator, "Gone" no longer there.
+        exact = '{"key":"HKEY_LOCAL_MACHINE\\\\K","values":[{"name":"S","type":1,"data":"616263"}]}\n'
+        files = {"registry.reg": export, "values.jsonl": exact}
+        self.assertEqual([], self.problems('noreg: HKLM\\K | Gone\n', files))
+        found = self.problems('reg: HKLM\\K | S | sz:"abc"\n', files)
+        self.assertEqual(1, len(found))
+        self.assertIn("hex(1):61,62,63", found[0])
+
+    def test_asked_every_matching_call_and_only_on_a_runner_that_records(self):
+        calls = ('{"api":"RegSetValueExA","subject":"K|A","type":1,"size":4,"terminated":1}\n'
+                 '{"api":"RegSetValueExA","subject":"K|B","type":3,"size":2}\n'
+                 '{"api":"RegSetValueExA","subject":"K|C","type":1,"size":3,"terminated":0}\n')
+        files = {"calls.jsonl": calls}
+        self.assertEqual([], self.problems("asked: RegSetValueExA | K|A | size=4 type=1\n", files))
+        self.assertEqual(1, len(self.problems("asked: RegSetValueExA | * | type=1 | terminated=1\n", files)))
+        self.assertEqual(1, len(self.problems("asked: RegSetValueExA | * | size=4\n", files)))
+        self.assertEqual(1, len(self.problems("asked: RegOpenKeyExA | * | access=1\n", files)))
+        self.assertIn("does not record", self.problems("asked: X | * | a=1\n", {})[0])
+
+    def test_window_values_the_runner_read(self):
+        events = ('{"ev":"window","class":"install","x":10,"style":80674816,"shown":false}\n'
+                  '{"ev":"exit","code":0,"ms":1}\n')
+        files = {"events.jsonl": events}
+        self.assertEqual([], self.problems("window: install | x=10 style=0x04cf0000 shown=no\n", files))
+        self.assertIn("shown=no, expected yes",
+                      self.problems("window: install | shown=yes\n", files)[0])
+        self.assertIn("does not read the window's brush",
+                      self.problems("window: install | brush=white\n", files)[0])
+        self.assertIn("no window", self.problems("window: other | x=1\n", files)[0])
 
 
 class Plan(unittest.TestCase):

@@ -170,7 +170,8 @@ def configure_prefix(prefix, version, coms):
     user.write_text(text, encoding="utf-8")
     system = Path(prefix) / "system.reg"
     text = system.read_text(encoding="utf-8")
-    ports = ['"%s"="/dev/null"' % c.upper() for c in coms]
+    # A name with a target of its own (NAME=TARGET) is defined by the driver.
+    ports = ['"%s"="/dev/null"' % c.upper() for c in coms if "=" not in c]
     text = set_reg_section(text, r"Software\\Wine\\Ports", ports)
     system.write_text(text, encoding="utf-8")
 
@@ -326,6 +327,15 @@ class WineRunner:
         for kind, data, _ in scenario.expect:
             if kind == "service":
                 plan.append("service " + data["name"])
+        for com in scenario.coms:
+            name, sep, target = com.partition("=")
+            if sep:
+                plan.append("dosdevice %s %s" % (name.upper(), target))
+        # regedit's export shows a REG_SZ as text, without its stored size:
+        # the driver reads the checked keys' values exactly after the run.
+        plan.append("valuesfile " + z_path(work / "values.jsonl"))
+        for key in scenario.value_keys():
+            plan.append("values " + key)
         (work / "plan.txt").write_text("\n".join(plan) + "\n", encoding="latin-1")
 
         setup = {"arch": self.arch, "loader": self.loader, "server": self.server,

@@ -99,6 +99,36 @@ void typeInto(HWND dlg, DLGPROC proc, const std::string &text)
     proc(dlg, WM_COMMAND, MAKEWPARAM(editId, EN_CHANGE_CODE), reinterpret_cast<LPARAM>(edit));
 }
 
+/* A modal box or dialog disables its owner while it is up, and enables it
+ * again afterwards: the owner is told by a sent message.  False when the
+ * owner's thread cannot take that message (see sendAcross): the box then
+ * never appears. */
+bool setOwnerEnabled(HWND owner, bool enable)
+{
+    if (!owner)
+        return true;
+    DWORD thread = windowThread(owner);
+    if (!thread || thread == GetCurrentThreadId()) {
+        EnableWindow(owner, enable ? TRUE : FALSE);
+        return true;
+    }
+    {
+        std::lock_guard<std::recursive_mutex> g(machineLock());
+        Window *w = findWindow(owner);
+        if (!w)
+            return true;
+        bool disabled = (w->style & WS_DISABLED) != 0;
+        if (disabled == !enable)
+            return true;
+        if (enable)
+            w->style &= ~(DWORD)WS_DISABLED;
+        else
+            w->style |= (DWORD)WS_DISABLED;
+    }
+    LRESULT r;
+    return sendAcross(thread, owner, WM_ENABLE, enable ? TRUE : FALSE, 0, &r);
+}
+
 void press(HWND dlg, DLGPROC proc, int id)
 {
     proc(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(dlgItem(dlg, id)));
@@ -158,6 +188,10 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return 0;
     }
+    if (!setOwnerEnabled(owner, false)) {
+        SetLastError(ERROR_TIMEOUT);
+        return 0;
+    }
     standin::Event e;
     e.ev = "box";
     e.owner = cls;
@@ -184,6 +218,7 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
         u.thread = e.thread;
         record(u);
     }
+    setOwnerEnabled(owner, true);
     return result;
 }
 
@@ -241,7 +276,10 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE inst, LPCSTR templ, HWND owner, DLGPROC
             addWindow(w);
         }
     }
-    proc(dlg, WM_INITDIALOG, reinterpret_cast<WPARAM>(dlgItem(dlg, editId)), param);
+    setOwnerEnabled(owner, false);
+    INT_PTR init = proc(dlg, WM_INITDIALOG, reinterpret_cast<WPARAM>(dlgItem(dlg, IDOK)), param);
+    noteCall("DialogBoxParamA", dialogCaption,
+             {{"template", (unsigned long long)(uintptr_t)templ}, {"init", (unsigned long long)init}});
 
     standin::Event e;
     e.ev = "dialog";
@@ -285,6 +323,7 @@ INT_PTR WINAPI DialogBoxParamA(HINSTANCE inst, LPCSTR templ, HWND owner, DLGPROC
     }
     if (IsWindow(dlg))
         DestroyWindow(dlg);
+    setOwnerEnabled(owner, true);
     return result;
 }
 
@@ -324,6 +363,7 @@ BOOL WINAPI SetDlgItemTextA(HWND dlg, int id, LPCSTR text)
 
 UINT WINAPI GetDlgItemTextA(HWND dlg, int id, LPSTR buffer, int size)
 {
+    noteCall("GetDlgItemTextA", std::to_string(id), {{"size", (unsigned long long)(long long)size}});
     if (buffer && size > 0)
         buffer[0] = 0;
     HWND h = GetDlgItem(dlg, id);
@@ -341,6 +381,7 @@ LRESULT WINAPI SendDlgItemMessageA(HWND dlg, int id, UINT msg, WPARAM wParam, LP
 BOOL WINAPI WinHelpA(HWND owner, LPCSTR file, UINT command, ULONG_PTR data)
 {
     (void)owner;
+    noteCall("WinHelpA", file ? file : "", {{"command", command}, {"data", (unsigned long long)data}});
     DWORD code;
     if (faultHits("WinHelpA", file ? file : "", &code)) {
         SetLastError(code);

@@ -5,33 +5,11 @@
 
 namespace standin {
 
+using detail::jsonString;
+
 namespace {
 std::mutex eventMutex;
 std::vector<Event> eventList;
-
-std::string jsonString(const std::string &s)
-{
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        char buf[8];
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += (char)c;
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c >= 0x7f) {
-            snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += (char)c;
-        }
-    }
-    return out + "\"";
-}
 
 /* The buttons of a box type, as the outcome names them. */
 std::string buttonsJson(unsigned type)

@@ -203,15 +203,38 @@ DWORD missingError(const std::string &host)
 }
 
 /* ---- Windows text mode over a binary stream: "\n" is written as
- * "\r\n"; reading drops the "\r" of "\r\n" and ends at a Ctrl-Z ---- */
+ * "\r\n"; reading drops the "\r" of "\r\n" and ends at a Ctrl-Z.  A file
+ * opened in binary mode passes its bytes through.  Every file is listed
+ * from its opening to its closing. ---- */
 struct TextFile {
     FILE *raw;
+    bool binary;
+    std::string path; /* the Windows path it was opened by */
     bool atCtrlZ = false;
 };
+
+std::mutex openFileMutex;
+std::vector<TextFile *> openFileList;
+
+void listFile(TextFile *t, bool open)
+{
+    std::lock_guard<std::mutex> g(openFileMutex);
+    for (size_t i = 0; i < openFileList.size(); i++)
+        if (openFileList[i] == t) {
+            openFileList.erase(openFileList.begin() + (long)i);
+            break;
+        }
+    if (open)
+        openFileList.push_back(t);
+}
 
 ssize_t textRead(void *cookie, char *buf, size_t size)
 {
     TextFile *t = static_cast<TextFile *>(cookie);
+    if (t->binary) {
+        size_t got = fread(buf, 1, size, t->raw);
+        return got == 0 && ferror(t->raw) ? -1 : (ssize_t)got;
+    }
     size_t out = 0;
     while (out == 0 && !t->atCtrlZ) {
         char tmp[4096];
@@ -245,6 +268,8 @@ ssize_t textRead(void *cookie, char *buf, size_t size)
 ssize_t textWrite(void *cookie, const char *buf, size_t size)
 {
     TextFile *t = static_cast<TextFile *>(cookie);
+    if (t->binary)
+        return fwrite(buf, 1, size, t->raw) == size ? (ssize_t)size : -1;
     std::string out;
     out.reserve(size + size / 8);
     for (size_t i = 0; i < size; i++) {
@@ -270,12 +295,29 @@ int textSeek(void *cookie, off64_t *pos, int whence)
 int textClose(void *cookie)
 {
     TextFile *t = static_cast<TextFile *>(cookie);
+    listFile(t, false);
     int rc = fclose(t->raw);
     delete t;
     return rc;
 }
 
 } // namespace
+
+std::vector<std::string> openFiles()
+{
+    std::lock_guard<std::mutex> g(openFileMutex);
+    std::vector<std::string> out;
+    for (TextFile *t : openFileList)
+        out.push_back("file " + t->path);
+    return out;
+}
+
+void forgetOpenFiles()
+{
+    std::lock_guard<std::mutex> g(openFileMutex);
+    openFileList.clear();
+}
+
 } // namespace detail
 
 using namespace detail;
@@ -331,10 +373,10 @@ bool getFile(const std::string &windowsPath, std::string *bytes)
     return true;
 }
 
-void addComDevice(const std::string &name)
+void addComDevice(const std::string &name, const std::string &target)
 {
     std::lock_guard<std::recursive_mutex> g(machineLock());
-    machine().comDevices.push_back(name);
+    machine().comDevices.emplace_back(name, target);
 }
 
 void setAllComDevicesExist(bool all)
@@ -373,6 +415,9 @@ extern "C" {
 
 FILE *standin_fopen(const char *path, const char *mode)
 {
+    if (path && mode)
+        noteCall("fopen", path,
+                 {{"text", strchr(mode, 'b') ? 0u : 1u}, {"write", mode[0] == 'r' ? 0u : 1u}});
     DWORD code;
     if (faultHits("fopen", path ? path : "", &code)) {
         SetLastError(code);
@@ -413,19 +458,23 @@ FILE *standin_fopen(const char *path, const char *mode)
         errno = e;
         return nullptr;
     }
-    if (binary)
-        return raw;
     cookie_io_functions_t io = {textRead, textWrite, textSeek, textClose};
-    FILE *f = fopencookie(new TextFile{raw}, hostMode.c_str(), io);
+    TextFile *t = new TextFile{raw, binary, m.windows};
+    FILE *f = fopencookie(t, hostMode.c_str(), io);
     if (!f) {
         fclose(raw);
+        delete t;
         errno = ENOMEM;
+        return nullptr;
     }
+    listFile(t, true);
     return f;
 }
 
 BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists)
 {
+    noteCall("CopyFileA", std::string(from ? from : "") + ">" + (to ? to : ""),
+             {{"failifexists", (unsigned long long)failIfExists}});
     DWORD code;
     if (faultHits("CopyFileA", std::string(from ? from : "") + ">" + (to ? to : ""), &code)) {
         SetLastError(code);
@@ -596,40 +645,53 @@ DWORD WINAPI GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size)
 
 DWORD WINAPI QueryDosDeviceA(LPCSTR device, LPSTR target, DWORD size)
 {
+    noteCall("QueryDosDeviceA", device ? device : "", {{"size", size}});
     DWORD code;
     if (faultHits("QueryDosDeviceA", device ? device : "", &code)) {
         SetLastError(code);
         return 0;
     }
-    std::string answer; /* the list, each name with its NUL, then a NUL */
+    std::string answer; /* the list of names, or the one target */
     {
         std::lock_guard<std::recursive_mutex> g(machineLock());
         const Machine &m = machine();
         if (!device) {
             for (auto &n : m.comDevices)
-                answer += n + '\0';
-        } else {
-            std::string name = device;
-            int number = -1;
-            if (name.size() > 3 && iequals(name.substr(0, 3), "COM") &&
-                name.find_first_not_of("0123456789", 3) == std::string::npos && name[3] != '0' &&
-                name.size() < 8)
-                number = atoi(name.c_str() + 3);
-            bool known = m.allCom && number > 0;
-            int index = 0;
-            for (size_t i = 0; i < m.comDevices.size() && !known; i++)
-                if (iequals(m.comDevices[i], name)) {
-                    known = true;
-                    index = (int)i;
-                }
-            if (!known) {
-                SetLastError(ERROR_FILE_NOT_FOUND);
+                answer += n.first + '\0';
+            answer += '\0';
+            if (!target || answer.size() > size) {
+                SetLastError(ERROR_INSUFFICIENT_BUFFER);
                 return 0;
             }
-            answer = "\\Device\\Serial" + std::to_string(number > 0 ? number - 1 : index) + '\0';
+            memcpy(target, answer.data(), answer.size());
+            return (DWORD)answer.size();
+        }
+        std::string name = device;
+        int number = -1;
+        if (name.size() > 3 && iequals(name.substr(0, 3), "COM") &&
+            name.find_first_not_of("0123456789", 3) == std::string::npos && name[3] != '0' &&
+            name.size() < 8)
+            number = atoi(name.c_str() + 3);
+        bool known = false;
+        for (size_t i = 0; i < m.comDevices.size() && !known; i++)
+            if (iequals(m.comDevices[i].first, name)) {
+                known = true;
+                answer = m.comDevices[i].second.empty()
+                             ? "\\Device\\Serial" + std::to_string(number > 0 ? number - 1 : (int)i)
+                             : m.comDevices[i].second;
+            }
+        if (!known && m.allCom && number > 0) {
+            known = true;
+            answer = "\\Device\\Serial" + std::to_string(number - 1);
+        }
+        if (!known) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return 0;
         }
     }
-    answer += '\0';
+    /* As Wine 8: the target, its terminator and the list's final NUL must
+     * all fit. */
+    answer += std::string(2, '\0');
     if (!target || answer.size() > size) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;

@@ -19,6 +19,12 @@ namespace detail {
 bool faultHits(const char *api, const std::string &subject, DWORD *code);
 void resetFaults();
 
+/* ---- asked.cpp ---- */
+/* Records what one call was given (see standin::asked). */
+void noteCall(const char *api, const std::string &subject,
+              const std::vector<std::pair<const char *, unsigned long long>> &values);
+void resetAsked();
+
 /* ---- events.cpp ---- */
 void record(const Event &e);
 void resetEvents();
@@ -32,6 +38,8 @@ bool icontains(const std::string &haystack, const std::string &needle);
 /* Copies a NUL-terminated text into a caller's buffer of size bytes,
  * truncated; returns the count of characters copied (without NUL). */
 size_t copyOut(const std::string &s, char *buffer, size_t size);
+/* A JSON string literal of s (bytes above 0x7e as \u00XX). */
+std::string jsonString(const std::string &s);
 long long nowMs();
 
 /* ---- machine.cpp ---- */
@@ -44,7 +52,7 @@ struct Machine {
     std::string cwd = "C:\\setup";
     std::string programPath = "C:\\setup\\install.exe";
     std::string cmdline = "\"C:\\setup\\install.exe\"";
-    std::vector<std::string> comDevices;
+    std::vector<std::pair<std::string, std::string>> comDevices; /* name, target or "" */
     bool allCom = false;
 };
 Machine &machine();
@@ -56,6 +64,8 @@ void resetRegistry();
 /* Root key name ("HKEY_LOCAL_MACHINE") to handle; nullptr if unknown. */
 HKEY rootByName(const std::string &name);
 const char *rootName(HKEY root);
+/* "key PATH" for every registry handle still open. */
+std::vector<std::string> openKeys();
 
 /* ---- files.cpp ---- */
 struct MappedPath {
@@ -71,12 +81,17 @@ bool hostIsDir(const std::string &host);
 void makeDirs(const std::string &host);
 void removeTree(const std::string &host);
 DWORD errnoToWin(int e);
+/* "file C:\..." for every file of the C library still open. */
+std::vector<std::string> openFiles();
+void forgetOpenFiles();
 
 /* ---- services.cpp ---- */
 void resetServices();
 /* True while a running driver is loaded from this host file (it cannot be
  * overwritten then). */
 bool isLoadedDriverFile(const std::string &hostFile);
+/* "service manager" / "service NAME" for every service handle still open. */
+std::vector<std::string> openServiceHandleNames();
 
 /* ---- windows_ui.cpp ---- */
 void resetWindows();
@@ -97,6 +112,10 @@ bool kernelWait(std::unique_lock<std::mutex> &lock, DWORD ms, long long start);
  * -2 invalid handle (kernel lock held). */
 int signalledIndex(DWORD count, const HANDLE *handles, bool all);
 bool queueHasInput(DWORD thread);   /* kernel lock held */
+bool queueHasSent(DWORD thread);    /* kernel lock held */
+/* Whether waiter is in a wait without a time limit, handling no sent
+ * message, for the end of thread (kernel lock held). */
+bool waitsPlainlyForThread(DWORD waiter, DWORD thread);
 
 } // namespace detail
 } // namespace standin

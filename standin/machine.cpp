@@ -83,6 +83,8 @@ void resetMachine(const std::string &rootFolder)
     resetWindows();
     resetAnswers();
     resetFaults();
+    resetAsked();
+    forgetOpenFiles();
     resetEvents();
 }
 
@@ -174,6 +176,7 @@ DWORD WINAPI GetVersion(void)
 
 DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size)
 {
+    noteCall("GetEnvironmentVariableA", name ? name : "", {{"size", size}});
     DWORD code;
     if (faultHits("GetEnvironmentVariableA", name ? name : "", &code)) {
         SetLastError(code);

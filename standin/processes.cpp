@@ -150,12 +150,15 @@ BOOL WINAPI CreateProcessA(LPCSTR app, LPSTR cmdline, LPSECURITY_ATTRIBUTES pa,
                            LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
                            LPCSTR dir, LPSTARTUPINFOA si, LPPROCESS_INFORMATION pi)
 {
-    (void)pa;
-    (void)ta;
-    (void)inherit;
-    (void)flags;
     (void)si;
     std::string cmd = cmdline ? cmdline : (app ? app : "");
+    noteCall("CreateProcessA", cmd,
+             {{"inherit", (unsigned long long)inherit},
+              {"flags", flags},
+              {"security", (pa ? 1u : 0u) + (ta ? 1u : 0u)},
+              {"environment", env ? 1u : 0u},
+              {"directory", dir ? 1u : 0u},
+              {"application", app ? 1u : 0u}});
     DWORD code;
     if (faultHits("CreateProcessA", cmd, &code)) {
         SetLastError(code);

@@ -418,6 +418,17 @@ int openRegistryHandles()
     return (int)detail::handles.size();
 }
 
+namespace detail {
+std::vector<std::string> openKeys()
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    std::vector<std::string> out;
+    for (auto &h : handles)
+        out.push_back("key " + h.second.path);
+    return out;
+}
+} // namespace detail
+
 } // namespace standin
 
 using namespace standin::detail;
@@ -431,9 +442,10 @@ LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
     std::shared_ptr<Key> k;
     std::string path;
     LONG rc = resolve(key, 0, &k, &path);
+    std::string subject = joinPath(rc ? std::string() : path, subKey ? subKey : "");
+    noteCall("RegOpenKeyExA", subject, {{"access", access}, {"options", options}});
     DWORD code;
-    if (faultHits("RegOpenKeyExA", joinPath(rc ? std::string() : path, subKey ? subKey : ""),
-                  &code))
+    if (faultHits("RegOpenKeyExA", subject, &code))
         return (LONG)code;
     if (rc)
         return rc;
@@ -464,9 +476,10 @@ LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR cls, 
     std::shared_ptr<Key> k;
     std::string path;
     LONG rc = resolve(key, 0, &k, &path);
+    std::string subject = joinPath(rc ? std::string() : path, subKey ? subKey : "");
+    noteCall("RegCreateKeyExA", subject, {{"access", access}, {"options", options}});
     DWORD code;
-    if (faultHits("RegCreateKeyExA", joinPath(rc ? std::string() : path, subKey ? subKey : ""),
-                  &code))
+    if (faultHits("RegCreateKeyExA", subject, &code))
         return (LONG)code;
     if (rc)
         return rc;
@@ -499,6 +512,8 @@ LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLen, LP
     std::string path;
     LONG rc = resolve(key, KEY_ENUMERATE_SUB_KEYS, &k, &path);
     std::string sub = (!rc && index < k->subkeys.size()) ? k->subkeys[index]->name : "";
+    noteCall("RegEnumKeyExA", joinPath(rc ? std::string() : path, sub),
+             {{"size", nameLen ? *nameLen : 0}, {"index", index}});
     DWORD code;
     if (faultHits("RegEnumKeyExA", joinPath(rc ? std::string() : path, sub), &code))
         return (LONG)code;
@@ -560,6 +575,8 @@ LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD ty
     std::string path;
     LONG rc = resolve(key, KEY_QUERY_VALUE, &k, &path);
     std::string vname = name ? name : "";
+    noteCall("RegQueryValueExA", (rc ? std::string() : path) + "|" + vname,
+             {{"size", dataLen ? *dataLen : 0}});
     DWORD code;
     if (faultHits("RegQueryValueExA", (rc ? std::string() : path) + "|" + vname, &code))
         return (LONG)code;
@@ -582,6 +599,17 @@ LONG WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, co
     std::string path;
     LONG rc = resolve(key, KEY_SET_VALUE, &k, &path);
     std::string vname = name ? name : "";
+    /* For a text: whether the size counts the text and its terminator. */
+    std::vector<std::pair<const char *, unsigned long long>> given = {{"type", type},
+                                                                     {"size", dataLen}};
+    if ((type == REG_SZ || type == REG_EXPAND_SZ) && data)
+        given.emplace_back("terminated",
+                           dataLen > 0 && data[dataLen - 1] == 0 &&
+                                   strnlen(reinterpret_cast<const char *>(data), dataLen) ==
+                                       dataLen - 1
+                               ? 1
+                               : 0);
+    noteCall("RegSetValueExA", (rc ? std::string() : path) + "|" + vname, given);
     DWORD code;
     if (faultHits("RegSetValueExA", (rc ? std::string() : path) + "|" + vname, &code))
         return (LONG)code;
@@ -589,8 +617,10 @@ LONG WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, co
         return rc;
     if (!data && dataLen)
         return ERROR_NOACCESS;
-    /* As Wine: on Windows 95 a REG_SZ is as long as its text; on NT a
-     * string whose size left out the terminator right after it gets it. */
+    /* As Wine and Windows: on Windows 95 a REG_SZ is as long as its
+     * text; on NT the ANSI call counts a terminator that the size left
+     * out when one follows (Wine's conformance tests show Windows doing
+     * so).  The size the program gave is in the call's record. */
     if (machine().version == standin::WIN95 || machine().version == standin::WIN31) {
         if (type == REG_SZ && data)
             dataLen = (DWORD)strlen(reinterpret_cast<const char *>(data)) + 1;

@@ -240,6 +240,17 @@ int openServiceHandles()
     return (int)svcHandles.size();
 }
 
+namespace detail {
+std::vector<std::string> openServiceHandleNames()
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    std::vector<std::string> out;
+    for (auto &h : svcHandles)
+        out.push_back(h.second.manager ? "service manager" : "service " + h.second.name);
+    return out;
+}
+} // namespace detail
+
 } // namespace standin
 
 using namespace standin::detail;
@@ -249,6 +260,7 @@ extern "C" {
 SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machineName, LPCSTR database, DWORD access)
 {
     std::lock_guard<std::recursive_mutex> g(machineLock());
+    noteCall("OpenSCManagerA", "", {{"access", access}});
     DWORD code;
     if (faultHits("OpenSCManagerA", "", &code)) {
         SetLastError(code);
@@ -274,6 +286,8 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR displayNa
 {
     std::lock_guard<std::recursive_mutex> g(machineLock());
     (void)password;
+    noteCall("CreateServiceA", name ? name : "",
+             {{"access", access}, {"type", type}, {"start", start}, {"error", errorControl}});
     DWORD code;
     if (faultHits("CreateServiceA", name ? name : "", &code)) {
         SetLastError(code);
@@ -339,6 +353,7 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR displayNa
 SC_HANDLE WINAPI OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access)
 {
     std::lock_guard<std::recursive_mutex> g(machineLock());
+    noteCall("OpenServiceA", name ? name : "", {{"access", access}});
     DWORD code;
     if (faultHits("OpenServiceA", name ? name : "", &code)) {
         SetLastError(code);
@@ -366,6 +381,7 @@ BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS st
                  : control == SERVICE_CONTROL_PAUSE || control == SERVICE_CONTROL_CONTINUE
                      ? SERVICE_PAUSE_CONTINUE
                      : SERVICE_USER_DEFINED_CONTROL;
+    noteCall("ControlService", subjectOf(service), {{"control", control}});
     SvcHandle *h = serviceFor("ControlService", service, need);
     if (!h)
         return FALSE;
@@ -398,6 +414,8 @@ BOOL WINAPI ChangeServiceConfigA(SC_HANDLE service, DWORD type, DWORD start, DWO
 {
     std::lock_guard<std::recursive_mutex> g(machineLock());
     (void)password;
+    noteCall("ChangeServiceConfigA", subjectOf(service),
+             {{"type", type}, {"start", start}, {"error", errorControl}});
     SvcHandle *h = serviceFor("ChangeServiceConfigA", service, SERVICE_CHANGE_CONFIG);
     if (!h)
         return FALSE;
@@ -438,6 +456,7 @@ BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv)
     std::lock_guard<std::recursive_mutex> g(machineLock());
     (void)argc;
     (void)argv;
+    noteCall("StartServiceA", subjectOf(service), {{"argc", argc}});
     SvcHandle *h = serviceFor("StartServiceA", service, SERVICE_START);
     if (!h)
         return FALSE;

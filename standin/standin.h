@@ -55,8 +55,11 @@ void putFile(const std::string &windowsPath, const std::string &bytes);
 /* Reads a file of the machine; false if it does not exist. */
 bool getFile(const std::string &windowsPath, std::string *bytes);
 
-/* QueryDosDeviceA answers "\Device\SerialN" for exactly these names. */
-void addComDevice(const std::string &name);
+/* QueryDosDeviceA answers for exactly these names: with the target given,
+ * or "\Device\SerialN".  As in Wine 8, a target fits a buffer of n
+ * characters when it is at most n - 2 long (its terminator and the list's
+ * final NUL). */
+void addComDevice(const std::string &name, const std::string &target = "");
 /* Every "COMn" name answers (a machine where the probe never fails). */
 void setAllComDevicesExist(bool all);
 
@@ -126,6 +129,63 @@ std::string eventsJson();
 int openRegistryHandles();
 int openServiceHandles();
 int openKernelHandles();
+/* Everything still open, one line each: "key HKEY_LOCAL_MACHINE\...",
+ * "file C:\...", "service manager", "service Qblred", "thread handle",
+ * "process handle".  Empty when the program closed all it opened. */
+std::vector<std::string> leftOpen();
+
+/* ---- what the program asked of the platform ----
+ * Every call below is recorded, in order, with its subject (as fail()
+ * names it) and the values it was given:
+ *   RegOpenKeyExA, RegCreateKeyExA: access, options
+ *   RegEnumKeyExA, RegQueryValueExA: size (the buffer length given)
+ *   RegSetValueExA: type, size, and for a text type terminated (1 when
+ *                   the size counts the text and its terminator exactly)
+ *   GetEnvironmentVariableA, QueryDosDeviceA, GetDlgItemTextA: size
+ *   fopen: text (1) or binary (0) mode, write (1) or read (0)
+ *   CopyFileA: failifexists
+ *   OpenSCManagerA, OpenServiceA: access
+ *   CreateServiceA: access, type, start, error
+ *   ChangeServiceConfigA: type, start, error
+ *   ControlService: control
+ *   StartServiceA: argc
+ *   CreateThread: stack, flags, security (1 when given)
+ *   CreateProcessA: inherit, flags, security (count of those given),
+ *                   environment (1 when given), directory (1 when given)
+ *   WaitForSingleObject, WaitForMultipleObjects: ms, count
+ *   MsgWaitForMultipleObjects: ms, count, mask
+ *   Sleep: ms
+ *   RegisterClassA: style, icon (resource id), cursor (resource id),
+ *                   brush (stock object number; absent for another
+ *                   brush), clsextra, wndextra
+ *   CreateWindowExA (subject: the class): exstyle, style, x, y, width,
+ *                   height, parent (1 when given)
+ *   ShowWindow: show; UpdateWindow: nothing
+ *   DialogBoxParamA: template, init (what the dialog procedure returned
+ *                   for WM_INITDIALOG)
+ *   PostMessageA (subject: the window's class): msg, wparam, lparam
+ *   WinHelpA (subject: the file): command, data */
+struct Call {
+    std::string api;
+    std::string subject;
+    std::vector<std::pair<std::string, unsigned long long>> values;
+    DWORD thread = 0;
+    bool has(const std::string &name) const;
+    /* The value, or ~0ull when the call has none of that name. */
+    unsigned long long value(const std::string &name) const;
+};
+/* The calls of api whose subject contains match (case-insensitive). */
+std::vector<Call> asked(const std::string &api, const std::string &match = "");
+/* Every call as JSON lines: {"api":A,"subject":S,"thread":N,NAME:VALUE...}. */
+std::string askedJson();
+/* Forgets the calls recorded so far (a test's own, made to set a machine up). */
+void clearAsked();
+
+/* The program's own top-level windows that still exist, as JSON lines of
+ * the outcome ({"ev":"window",...}): class, title, style and exstyle as
+ * the window reports them, x, y, width, height, shown (whether it was
+ * ever visible), and its class's classstyle, icon, cursor and brush. */
+std::string windowsJson();
 
 } // namespace standin
 

@@ -18,6 +18,10 @@ std::condition_variable kcv;
 std::map<uintptr_t, std::shared_ptr<KObject>> kernelHandles;
 uintptr_t nextKernelHandle = 0x9000;
 int liveThreads = 0;              /* stand-in threads still running */
+/* The threads inside WaitForSingleObject or WaitForMultipleObjects
+ * without a time limit, and what they wait for: they handle no sent
+ * message until the wait ends. */
+std::map<DWORD, std::vector<HANDLE>> plainWaits;
 DWORD nextThreadId = 0x40000001;  /* above every host thread id */
 
 thread_local DWORD lastError = 0;
@@ -28,6 +32,26 @@ struct StartBlock {
     LPTHREAD_START_ROUTINE start;
     LPVOID param;
     std::shared_ptr<KObject> obj;
+};
+
+/* While it lasts, the calling thread is listed as waiting for these
+ * handles without handling sent messages (kernel lock held throughout). */
+struct PlainWait {
+    DWORD me;
+    bool on;
+    PlainWait(DWORD thread, DWORD count, const HANDLE *handles, bool unbounded)
+        : me(thread), on(unbounded && count > 0)
+    {
+        if (on) {
+            plainWaits[me] = std::vector<HANDLE>(handles, handles + count);
+            kcv.notify_all(); /* a thread sending to us sees that we will not answer */
+        }
+    }
+    ~PlainWait()
+    {
+        if (on)
+            plainWaits.erase(me);
+    }
 };
 
 void finishThread(DWORD code)
@@ -92,6 +116,19 @@ std::shared_ptr<KObject> kernelObject(HANDLE h)
     return it == kernelHandles.end() ? nullptr : it->second;
 }
 
+bool waitsPlainlyForThread(DWORD waiter, DWORD thread)
+{
+    auto it = plainWaits.find(waiter);
+    if (it == plainWaits.end())
+        return false;
+    for (HANDLE h : it->second) {
+        auto obj = kernelObject(h);
+        if (obj && obj->kind == KObject::THREAD && obj->id == thread && !obj->signalled)
+            return true;
+    }
+    return false;
+}
+
 int signalledIndex(DWORD count, const HANDLE *handles, bool all)
 {
     bool every = true;
@@ -119,6 +156,7 @@ void resetKernel()
     std::lock_guard<std::mutex> g(kmx);
     kernelHandles.clear();
     nextKernelHandle = 0x9000;
+    plainWaits.clear();
     resetQueues();
 }
 
@@ -128,6 +166,19 @@ int openKernelHandles()
 {
     std::lock_guard<std::mutex> g(detail::kernelMutex());
     return (int)detail::kernelHandles.size();
+}
+
+std::vector<std::string> leftOpen()
+{
+    std::vector<std::string> out = detail::openKeys();
+    for (auto &f : detail::openFiles())
+        out.push_back(f);
+    for (auto &s : detail::openServiceHandleNames())
+        out.push_back(s);
+    std::lock_guard<std::mutex> g(detail::kernelMutex());
+    for (auto &h : detail::kernelHandles)
+        out.push_back(h.second->kind == detail::KObject::THREAD ? "thread handle" : "process handle");
+    return out;
 }
 
 } // namespace standin
@@ -143,6 +194,7 @@ DWORD WINAPI GetTickCount(void) { return (DWORD)monotonicMs(); }
 
 void WINAPI Sleep(DWORD ms)
 {
+    noteCall("Sleep", "", {{"ms", ms}});
     std::this_thread::sleep_for(std::chrono::milliseconds(ms == INFINITE ? 0x7fffffff : ms));
 }
 
@@ -158,9 +210,8 @@ DWORD WINAPI GetCurrentProcessId(void) { return (DWORD)getpid(); }
 HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_START_ROUTINE start,
                            LPVOID param, DWORD flags, LPDWORD id)
 {
-    (void)sa;
-    (void)stack;
-    (void)flags;
+    noteCall("CreateThread", "",
+             {{"stack", stack}, {"flags", flags}, {"security", sa ? 1u : 0u}});
     DWORD code;
     if (faultHits("CreateThread", "", &code)) {
         SetLastError(code);
@@ -247,8 +298,10 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD ms)
 
 DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, DWORD ms)
 {
+    const char *api = count == 1 ? "WaitForSingleObject" : "WaitForMultipleObjects";
+    noteCall(api, "", {{"ms", ms}, {"count", count}});
     DWORD code;
-    if (faultHits(count == 1 ? "WaitForSingleObject" : "WaitForMultipleObjects", "", &code)) {
+    if (faultHits(api, "", &code)) {
         if (code == WAIT_FAILED)
             SetLastError(ERROR_INVALID_HANDLE);
         return code;
@@ -257,8 +310,10 @@ DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wai
         SetLastError(ERROR_INVALID_PARAMETER);
         return WAIT_FAILED;
     }
+    DWORD me = GetCurrentThreadId();
     std::unique_lock<std::mutex> lock(kmx);
     long long start = monotonicMs();
+    PlainWait plain(me, count, handles, ms == INFINITE);
     for (;;) {
         int i = signalledIndex(count, handles, waitAll != 0);
         if (i == -2) {
@@ -275,6 +330,7 @@ DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wai
 DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, DWORD ms,
                                        DWORD wakeMask)
 {
+    noteCall("MsgWaitForMultipleObjects", "", {{"ms", ms}, {"count", count}, {"mask", wakeMask}});
     DWORD code;
     if (faultHits("MsgWaitForMultipleObjects", "", &code)) {
         if (code == WAIT_FAILED)
@@ -288,6 +344,8 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL 
     DWORD me = GetCurrentThreadId();
     std::unique_lock<std::mutex> lock(kmx);
     long long start = monotonicMs();
+    /* A mask without sent messages makes this wait one that answers none. */
+    PlainWait plain(me, count, handles, ms == INFINITE && !(wakeMask & QS_SENDMESSAGE));
     for (;;) {
         int i = count ? signalledIndex(count, handles, waitAll != 0) : -1;
         if (i == -2) {
@@ -296,9 +354,10 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL 
         }
         if (i >= 0)
             return WAIT_OBJECT_0 + (DWORD)i;
-        /* The queues hold posted messages only (nothing here sends a
-         * message across threads), so only a mask that asks for posted
-         * input wakes on them. */
+        /* A message sent by another thread wakes a mask that asks for
+         * sent messages; posted ones, a mask that asks for those. */
+        if ((wakeMask & QS_SENDMESSAGE) && queueHasSent(me))
+            return WAIT_OBJECT_0 + count;
         if ((wakeMask & (QS_POSTMESSAGE | QS_ALLPOSTMESSAGE)) && queueHasInput(me))
             return WAIT_OBJECT_0 + count;
         if (!kernelWait(lock, ms, start))

@@ -14,6 +14,10 @@ struct WindowClass {
     std::string name;
     WNDPROC proc;
     ATOM atom;
+    UINT style;
+    HICON icon;
+    HCURSOR cursor;
+    HBRUSH brush;
 };
 
 std::vector<WindowClass> classes;
@@ -22,8 +26,19 @@ std::map<uintptr_t, Window> windowTable;
 uintptr_t nextWindow = 0x10020;
 LONG_PTR creationCounter = 0;
 
+/* A message sent from another thread, waiting to be handled. */
+struct Sent {
+    HWND hwnd;
+    UINT msg;
+    WPARAM wParam;
+    LPARAM lParam;
+    LRESULT result = 0;
+    bool done = false;
+};
+
 struct Queue {
     std::deque<MSG> posted;
+    std::deque<std::shared_ptr<Sent>> sent;
     bool quit = false;
     int quitCode = 0;
 };
@@ -104,6 +119,83 @@ bool takeMessage(LPMSG msg, HWND hwnd, UINT first, UINT last, bool remove)
         return true;
     }
     return false;
+}
+
+/* The stand-in's icon, cursor and stock object handles carry their
+ * resource id or object number. */
+const uintptr_t iconBase = 0x20000, cursorBase = 0x40000, stockBase = 0x30000;
+const uintptr_t namedResource = 0x1000;
+
+uintptr_t resourceNumber(LPCSTR name)
+{
+    return IS_INTRESOURCE(name) ? (uintptr_t)name % 0x8000 : namedResource;
+}
+
+/* The id a handle was loaded by, or -1 for a handle of another kind. */
+long long handleNumber(const void *h, uintptr_t base)
+{
+    uintptr_t v = (uintptr_t)h;
+    return v >= base && v < base + 0x8000 ? (long long)(v - base) : -1;
+}
+
+std::string brushName(HBRUSH b)
+{
+    if (!b)
+        return "none";
+    long long n = handleNumber(b, stockBase);
+    if (n < 0 || n > 19)
+        return "other";
+    return n == WHITE_BRUSH ? "white" : "stock " + std::to_string(n);
+}
+
+/* Calls a window's procedure (or its dialog procedure, or the default
+ * handling) with the machine unlocked. */
+LRESULT callWindow(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    WNDPROC proc = nullptr;
+    DLGPROC dlgProc = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> g(machineLock());
+        Window *w = findWindow(hwnd);
+        if (!w) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+            return 0;
+        }
+        proc = w->proc;
+        dlgProc = w->dlgProc;
+    }
+    if (proc)
+        return proc(hwnd, msg, wParam, lParam);
+    if (dlgProc) {
+        INT_PTR handled = dlgProc(hwnd, msg, wParam, lParam);
+        if (handled)
+            return handled;
+    }
+    return defaultHandling(hwnd, msg, wParam, lParam);
+}
+
+/* Handles the next message sent to this thread by another one; false if
+ * none waits.  The kernel lock is held on entry and on return. */
+bool handleOneSent(std::unique_lock<std::mutex> &lock)
+{
+    Queue &q = queues[GetCurrentThreadId()];
+    if (q.sent.empty())
+        return false;
+    std::shared_ptr<Sent> s = q.sent.front();
+    q.sent.pop_front();
+    lock.unlock();
+    LRESULT r = callWindow(s->hwnd, s->msg, s->wParam, s->lParam);
+    lock.lock();
+    s->result = r;
+    s->done = true;
+    kernelNotify();
+    return true;
+}
+
+void handleSent(std::unique_lock<std::mutex> &lock)
+{
+    while (handleOneSent(lock)) {
+    }
 }
 
 void stampDestroy(const std::string &cls)
@@ -202,6 +294,60 @@ bool queueHasInput(DWORD thread)
     return it != queues.end() && (!it->second.posted.empty() || it->second.quit);
 }
 
+bool queueHasSent(DWORD thread)
+{
+    auto it = queues.find(thread);
+    return it != queues.end() && !it->second.sent.empty();
+}
+
+DWORD windowThread(HWND h)
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    Window *w = findWindow(h);
+    return w && !w->foreign ? w->thread : 0;
+}
+
+bool sendAcross(DWORD thread, HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam,
+                LRESULT *result)
+{
+    DWORD me = GetCurrentThreadId();
+    auto s = std::make_shared<Sent>();
+    s->hwnd = hwnd;
+    s->msg = msg;
+    s->wParam = wParam;
+    s->lParam = lParam;
+    std::unique_lock<std::mutex> lock(kernelMutex());
+    queues[thread].sent.push_back(s);
+    kernelNotify();
+    while (!s->done) {
+        /* Meanwhile this thread handles what is sent to it, as Windows does. */
+        handleSent(lock);
+        if (s->done)
+            break;
+        if (waitsPlainlyForThread(thread, me)) {
+            auto &q = queues[thread].sent;
+            for (auto it = q.begin(); it != q.end(); ++it)
+                if (*it == s) {
+                    q.erase(it);
+                    break;
+                }
+            lock.unlock();
+            standin::Event e;
+            e.ev = "error";
+            e.text = "deadlock: thread " + std::to_string(me) + " sends message " +
+                     std::to_string(msg) + " to a window of thread " + std::to_string(thread) +
+                     ", which waits for thread " + std::to_string(me) +
+                     " to end without handling sent messages";
+            e.thread = me;
+            record(e);
+            return false;
+        }
+        kernelWait(lock, INFINITE, 0);
+    }
+    *result = s->result;
+    return true;
+}
+
 void resetQueues() { queues.clear(); }
 
 void resetWindows()
@@ -215,6 +361,34 @@ void resetWindows()
 }
 
 } // namespace detail
+
+std::string windowsJson()
+{
+    std::lock_guard<std::recursive_mutex> g(detail::machineLock());
+    std::string out;
+    for (auto &kv : detail::windowTable) {
+        const detail::Window &w = kv.second;
+        if (w.foreign || w.parent || w.dlgProc || w.destroying || !w.proc)
+            continue;
+        const detail::WindowClass *c = detail::findClass(w.cls.c_str());
+        out += "{\"ev\":\"window\",\"class\":" + detail::jsonString(w.cls) +
+               ",\"title\":" + detail::jsonString(w.text) +
+               ",\"style\":" + std::to_string(w.style) +
+               ",\"exstyle\":" + std::to_string(w.exStyle) +
+               ",\"x\":" + std::to_string(w.rect.left) + ",\"y\":" + std::to_string(w.rect.top) +
+               ",\"width\":" + std::to_string(w.rect.right - w.rect.left) +
+               ",\"height\":" + std::to_string(w.rect.bottom - w.rect.top) +
+               ",\"shown\":" + (w.everShown ? "true" : "false");
+        if (c)
+            out += ",\"classstyle\":" + std::to_string(c->style) +
+                   ",\"icon\":" + std::to_string(c->icon ? detail::handleNumber(c->icon, detail::iconBase) : 0) +
+                   ",\"cursor\":" +
+                   std::to_string(c->cursor ? detail::handleNumber(c->cursor, detail::cursorBase) : 0) +
+                   ",\"brush\":" + detail::jsonString(detail::brushName(c->brush));
+        out += "}\n";
+    }
+    return out;
+}
 
 void addForeignWindow(const std::string &cls, const std::string &title)
 {
@@ -236,6 +410,20 @@ extern "C" {
 
 ATOM WINAPI RegisterClassA(const WNDCLASSA *wc)
 {
+    if (wc) {
+        std::vector<std::pair<const char *, unsigned long long>> values = {
+            {"style", wc->style},
+            {"icon", wc->hIcon ? (unsigned long long)handleNumber(wc->hIcon, iconBase) : 0},
+            {"cursor", wc->hCursor ? (unsigned long long)handleNumber(wc->hCursor, cursorBase) : 0},
+            {"clsextra", (unsigned long long)wc->cbClsExtra},
+            {"wndextra", (unsigned long long)wc->cbWndExtra}};
+        long long stock = handleNumber(wc->hbrBackground, stockBase);
+        if (wc->hbrBackground && stock >= 0)
+            values.emplace_back("brush", (unsigned long long)stock);
+        noteCall("RegisterClassA",
+                 wc->lpszClassName && !IS_INTRESOURCE(wc->lpszClassName) ? wc->lpszClassName : "",
+                 values);
+    }
     DWORD code;
     if (faultHits("RegisterClassA", "", &code)) {
         SetLastError(code);
@@ -252,7 +440,8 @@ ATOM WINAPI RegisterClassA(const WNDCLASSA *wc)
         return 0;
     }
     ATOM atom = nextAtom++;
-    classes.push_back(WindowClass{wc->lpszClassName, wc->lpfnWndProc, atom});
+    classes.push_back(WindowClass{wc->lpszClassName, wc->lpfnWndProc, atom, wc->style, wc->hIcon,
+                                  wc->hCursor, wc->hbrBackground});
     return atom;
 }
 
@@ -274,6 +463,14 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR cls, LPCSTR title, DWORD style
                             int width, int height, HWND parent, HMENU menu, HINSTANCE inst,
                             LPVOID param)
 {
+    noteCall("CreateWindowExA", cls && !IS_INTRESOURCE(cls) ? cls : "",
+             {{"exstyle", exStyle},
+              {"style", style},
+              {"x", (unsigned long long)(long long)x},
+              {"y", (unsigned long long)(long long)y},
+              {"width", (unsigned long long)(long long)width},
+              {"height", (unsigned long long)(long long)height},
+              {"parent", parent ? 1u : 0u}});
     DWORD code;
     if (faultHits("CreateWindowExA", "", &code)) {
         SetLastError(code);
@@ -301,8 +498,24 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR cls, LPCSTR title, DWORD style
         w.parent = parent == desktopWindow ? nullptr : parent;
         w.id = (style & WS_CHILD) ? (int)(uintptr_t)menu : 0;
         w.thread = GetCurrentThreadId();
-        w.style = style;
-        w.visible = (style & WS_VISIBLE) != 0;
+        /* The styles a window reports, as Windows corrects them: every
+         * window that is not a child clips its siblings, an overlapped
+         * one has a caption; a frame gives the raised edge.  A visible
+         * window is shown once its creation is through. */
+        w.style = style & ~(DWORD)WS_VISIBLE;
+        if ((w.style & (WS_CHILD | WS_POPUP)) != WS_CHILD) {
+            w.style |= WS_CLIPSIBLINGS;
+            if (!(w.style & WS_POPUP))
+                w.style |= WS_CAPTION;
+        }
+        w.exStyle = exStyle;
+        if (exStyle & WS_EX_DLGMODALFRAME)
+            w.exStyle |= WS_EX_WINDOWEDGE;
+        else if (w.style & (WS_DLGFRAME | WS_THICKFRAME))
+            w.exStyle |= WS_EX_WINDOWEDGE;
+        else
+            w.exStyle &= ~(DWORD)WS_EX_WINDOWEDGE;
+        w.visible = false;
         int left = x == CW_USEDEFAULT ? 0 : x, top = y == CW_USEDEFAULT ? 0 : y;
         int cx = width == CW_USEDEFAULT ? 640 : width, cy = height == CW_USEDEFAULT ? 480 : height;
         w.rect = {left, top, left + cx, top + cy};
@@ -312,13 +525,20 @@ HWND WINAPI CreateWindowExA(DWORD exStyle, LPCSTR cls, LPCSTR title, DWORD style
         std::lock_guard<std::recursive_mutex> g(machineLock());
         h = addWindow(w);
     }
-    if (!w.proc)
-        return h;
-    CREATESTRUCTA cs = {param, inst, menu, parent, height, width, y, x, (LONG)style, title, cls,
-                        exStyle};
-    if (w.proc(h, WM_CREATE, 0, reinterpret_cast<LPARAM>(&cs)) == -1) {
-        DestroyWindow(h);
-        return nullptr;
+    if (w.proc) {
+        CREATESTRUCTA cs = {param, inst,  menu, parent, height, width, y, x, (LONG)style, title,
+                            cls,   exStyle};
+        if (w.proc(h, WM_CREATE, 0, reinterpret_cast<LPARAM>(&cs)) == -1) {
+            DestroyWindow(h);
+            return nullptr;
+        }
+    }
+    if (style & WS_VISIBLE) {
+        std::lock_guard<std::recursive_mutex> g(machineLock());
+        if (Window *made = findWindow(h)) {
+            made->style |= WS_VISIBLE;
+            made->visible = made->everShown = true;
+        }
     }
     return h;
 }
@@ -371,6 +591,7 @@ BOOL WINAPI DestroyWindow(HWND hwnd)
 
 BOOL WINAPI ShowWindow(HWND hwnd, int show)
 {
+    noteCall("ShowWindow", "", {{"show", (unsigned long long)show}});
     std::lock_guard<std::recursive_mutex> g(machineLock());
     Window *w = findWindow(hwnd);
     if (!w) {
@@ -379,11 +600,18 @@ BOOL WINAPI ShowWindow(HWND hwnd, int show)
     }
     BOOL was = w->visible;
     w->visible = show != SW_HIDE;
+    if (w->visible) {
+        w->everShown = true;
+        w->style |= WS_VISIBLE;
+    } else {
+        w->style &= ~(DWORD)WS_VISIBLE;
+    }
     return was;
 }
 
 BOOL WINAPI UpdateWindow(HWND hwnd)
 {
+    noteCall("UpdateWindow", "", {});
     std::lock_guard<std::recursive_mutex> g(machineLock());
     if (!findWindow(hwnd)) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -413,15 +641,23 @@ HWND WINAPI GetDesktopWindow(void) { return desktopWindow; }
 
 BOOL WINAPI EnableWindow(HWND hwnd, BOOL enable)
 {
-    std::lock_guard<std::recursive_mutex> g(machineLock());
-    Window *w = findWindow(hwnd);
-    if (!w)
-        return FALSE;
-    BOOL wasDisabled = (w->style & WS_DISABLED) != 0;
-    if (enable)
-        w->style &= ~(DWORD)WS_DISABLED;
-    else
-        w->style |= (DWORD)WS_DISABLED;
+    BOOL wasDisabled;
+    {
+        std::lock_guard<std::recursive_mutex> g(machineLock());
+        Window *w = findWindow(hwnd);
+        if (!w)
+            return FALSE;
+        wasDisabled = (w->style & WS_DISABLED) != 0;
+        if (enable)
+            w->style &= ~(DWORD)WS_DISABLED;
+        else
+            w->style |= (DWORD)WS_DISABLED;
+    }
+    /* The window is told by a sent message, which a window of another
+     * thread gets only when that thread handles it. */
+    if (wasDisabled == !enable)
+        return wasDisabled;
+    SendMessageA(hwnd, WM_ENABLE, (WPARAM)(enable ? TRUE : FALSE), 0);
     return wasDisabled;
 }
 
@@ -526,7 +762,7 @@ BOOL WINAPI SetWindowPos(HWND hwnd, HWND after, int x, int y, int cx, int cy, UI
     w->rect.right = w->rect.left + width;
     w->rect.bottom = w->rect.top + height;
     if (flags & SWP_SHOWWINDOW)
-        w->visible = true;
+        w->visible = w->everShown = true;
     if (flags & SWP_HIDEWINDOW)
         w->visible = false;
     return TRUE;
@@ -584,8 +820,12 @@ BOOL WINAPI GetMessageA(LPMSG msg, HWND hwnd, UINT first, UINT last)
         return -1;
     }
     std::unique_lock<std::mutex> lock(kernelMutex());
-    while (!takeMessage(msg, hwnd, first, last, true))
+    for (;;) {
+        handleSent(lock);
+        if (takeMessage(msg, hwnd, first, last, true))
+            break;
         kernelWait(lock, INFINITE, 0);
+    }
     return msg->message != WM_QUIT;
 }
 
@@ -598,7 +838,8 @@ BOOL WINAPI PeekMessageA(LPMSG msg, HWND hwnd, UINT first, UINT last, UINT remov
     }
     if (!msg)
         return FALSE;
-    std::lock_guard<std::mutex> lock(kernelMutex());
+    std::unique_lock<std::mutex> lock(kernelMutex());
+    handleSent(lock);
     return takeMessage(msg, hwnd, first, last, (remove & PM_REMOVE) != 0);
 }
 
@@ -606,23 +847,7 @@ LRESULT WINAPI DispatchMessageA(const MSG *msg)
 {
     if (!msg || !msg->hwnd)
         return 0;
-    WNDPROC proc = nullptr;
-    DLGPROC dlgProc = nullptr;
-    {
-        std::lock_guard<std::recursive_mutex> g(machineLock());
-        Window *w = findWindow(msg->hwnd);
-        if (!w) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return 0;
-        }
-        proc = w->proc;
-        dlgProc = w->dlgProc;
-    }
-    if (proc)
-        return proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
-    if (dlgProc)
-        return dlgProc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
-    return defaultHandling(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+    return callWindow(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 
 BOOL WINAPI TranslateMessage(const MSG *msg)
@@ -666,6 +891,13 @@ BOOL WINAPI PostThreadMessageA(DWORD thread, UINT msg, WPARAM wParam, LPARAM lPa
 
 BOOL WINAPI PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
+    {
+        std::lock_guard<std::recursive_mutex> g(machineLock());
+        Window *w = findWindow(hwnd);
+        noteCall("PostMessageA", w ? w->cls : "",
+                 {{"msg", msg}, {"wparam", (unsigned long long)wParam},
+                  {"lparam", (unsigned long long)lParam}});
+    }
     DWORD code;
     if (faultHits("PostMessageA", "", &code)) {
         SetLastError(code);
@@ -703,10 +935,10 @@ BOOL WINAPI PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
     return TRUE;
 }
 
+
 LRESULT WINAPI SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
-    WNDPROC proc = nullptr;
-    DLGPROC dlgProc = nullptr;
+    DWORD thread;
     {
         std::lock_guard<std::recursive_mutex> g(machineLock());
         Window *w = findWindow(hwnd);
@@ -718,17 +950,13 @@ LRESULT WINAPI SendMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
             return msg == WM_GETTEXT || msg == WM_GETTEXTLENGTH
                        ? defaultHandling(hwnd, msg, wParam, lParam)
                        : 0;
-        proc = w->proc;
-        dlgProc = w->dlgProc;
+        thread = w->thread;
     }
-    if (proc)
-        return proc(hwnd, msg, wParam, lParam);
-    if (dlgProc) {
-        INT_PTR handled = dlgProc(hwnd, msg, wParam, lParam);
-        if (handled)
-            return handled;
+    if (thread && thread != GetCurrentThreadId()) {
+        LRESULT result = 0;
+        return sendAcross(thread, hwnd, msg, wParam, lParam, &result) ? result : 0;
     }
-    return defaultHandling(hwnd, msg, wParam, lParam);
+    return callWindow(hwnd, msg, wParam, lParam);
 }
 
 /* ---- resources, modules ---- */
@@ -741,7 +969,7 @@ HICON WINAPI LoadIconA(HINSTANCE inst, LPCSTR name)
         SetLastError(code);
         return nullptr;
     }
-    return (HICON)(0x20000 + (IS_INTRESOURCE(name) ? (uintptr_t)name : 0x1000));
+    return (HICON)(iconBase + resourceNumber(name));
 }
 
 HCURSOR WINAPI LoadCursorA(HINSTANCE inst, LPCSTR name)
@@ -752,7 +980,7 @@ HCURSOR WINAPI LoadCursorA(HINSTANCE inst, LPCSTR name)
         SetLastError(code);
         return nullptr;
     }
-    return (HCURSOR)(0x28000 + (IS_INTRESOURCE(name) ? (uintptr_t)name % 0x8000 : 0x1000));
+    return (HCURSOR)(cursorBase + resourceNumber(name));
 }
 
 HGDIOBJ WINAPI GetStockObject(int object)
@@ -764,7 +992,7 @@ HGDIOBJ WINAPI GetStockObject(int object)
     }
     if (object < 0 || object > 19 || object == 9)
         return nullptr;
-    return (HGDIOBJ)(uintptr_t)(0x30000 + object);
+    return (HGDIOBJ)(stockBase + (uintptr_t)object);
 }
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR name)

@@ -15,6 +15,13 @@
  *   stamps C:\testlog            where install-start.txt / install-exit.txt go
  *   service NAME                 a service whose state is wanted afterwards
  *   services C:\services.txt     where those states go ("NAME STATE" lines)
+ *   dosdevice NAME TARGET        a DOS device defined before the run (raw
+ *                                target, as QueryDosDeviceA gives it)
+ *   values HKEY_...\KEY          a key whose values are read after the run
+ *                                with their exact type and stored size
+ *   valuesfile C:\values.jsonl   where those go, one JSON line a key:
+ *                                {"key":K,"values":[{"name":N,"type":T,"data":HEX}]}
+ *                                ({"key":K,"missing":true} when it cannot be opened)
  *
  * With REDIRECTOR_SHOTS=DIR in the environment (a Windows path; taken out
  * of the environment install.exe gets), every box and dialog, once visible,
@@ -25,7 +32,12 @@
  * title bar of a waiting window is drawn as active.
  *
  * OUTCOME receives JSON lines: box, dialog, help, debug, posted, unanswered,
- * timeout, error and exit events.  The program runs under the debug API so
+ * timeout, error, window and exit events.  A window event describes each
+ * top-level window of the program that is neither a box nor the dialog (its
+ * hidden main window): class, title, style, exstyle, x, y, width, height,
+ * classstyle as last read while the program ran (the style without the
+ * WS_DISABLED that a box gives its owner), and shown, whether it was ever
+ * seen visible.  The program runs under the debug API so
  * that its OutputDebugStringA text is caught; a hidden MS_WINHELP window
  * takes the place of the help viewer and records each WinHelp request.
  */
@@ -244,8 +256,9 @@ struct Plan {
     std::string exe, cwd = "C:\\setup", red32, stamps;
     bool hasArgs = false;
     std::string args;
-    std::vector<std::string> answers, services;
-    std::string servicesFile;
+    std::vector<std::string> answers, services, valueKeys;
+    std::vector<std::pair<std::string, std::string>> dosDevices;
+    std::string servicesFile, valuesFile;
     DWORD timeout = 60000;
 };
 
@@ -318,6 +331,70 @@ BOOL CALLBACK collectTop(HWND w, LPARAM lp)
 {
     ((std::vector<HWND> *)lp)->push_back(w);
     return TRUE;
+}
+
+/* The program's own top-level windows other than its boxes and dialog,
+ * as last read, and whether each was ever visible. */
+struct SeenWindow {
+    std::string cls, title;
+    DWORD style = 0, exStyle = 0, classStyle = 0;
+    RECT rect = {0, 0, 0, 0};
+    bool shown = false;
+};
+std::vector<std::pair<HWND, SeenWindow>> programWindows;
+
+void trackWindows()
+{
+    std::vector<HWND> top;
+    EnumWindows(collectTop, (LPARAM)&top);
+    for (HWND w : top) {
+        DWORD pid = 0;
+        GetWindowThreadProcessId(w, &pid);
+        if (pid != childPid || GetWindow(w, GW_OWNER)) continue;
+        std::string cls = classOf(w);
+        /* Its boxes, Wine's input window, and a window going away as the
+         * program ends (it no longer tells its class). */
+        if (cls.empty() || cls == "#32770" || cls == "IME") continue;
+        /* Read without sending anything: the program's thread may be busy.
+         * What is read counts only if the window still tells its class
+         * afterwards (it may be going away as the program ends). */
+        SeenWindow now;
+        char title[256] = "";
+        GetWindowTextA(w, title, sizeof title);
+        now.cls = cls;
+        now.title = title;
+        /* Less WS_DISABLED, which a box sets on its owner while it is up. */
+        now.style = (DWORD)GetWindowLongA(w, GWL_STYLE) & ~(DWORD)WS_DISABLED;
+        now.exStyle = (DWORD)GetWindowLongA(w, GWL_EXSTYLE);
+        now.classStyle = (DWORD)GetClassLongA(w, GCL_STYLE);
+        bool placed = GetWindowRect(w, &now.rect) != 0;
+        now.shown = IsWindowVisible(w) != 0;
+        if (!placed || classOf(w) != cls) continue;
+        SeenWindow *seenAs = nullptr;
+        for (auto &p : programWindows)
+            if (p.first == w) seenAs = &p.second;
+        if (!seenAs) {
+            programWindows.emplace_back(w, SeenWindow());
+            seenAs = &programWindows.back().second;
+        }
+        bool shown = seenAs->shown || now.shown;
+        *seenAs = now;
+        seenAs->shown = shown;
+    }
+}
+
+void emitWindows()
+{
+    for (auto &p : programWindows) {
+        const SeenWindow &s = p.second;
+        emit("{\"ev\":\"window\",\"class\":" + json(s.cls) + ",\"title\":" + json(s.title) +
+             ",\"style\":" + std::to_string(s.style) + ",\"exstyle\":" + std::to_string(s.exStyle) +
+             ",\"x\":" + std::to_string(s.rect.left) + ",\"y\":" + std::to_string(s.rect.top) +
+             ",\"width\":" + std::to_string(s.rect.right - s.rect.left) +
+             ",\"height\":" + std::to_string(s.rect.bottom - s.rect.top) +
+             ",\"shown\":" + (s.shown ? "true" : "false") +
+             ",\"classstyle\":" + std::to_string(s.classStyle) + "}");
+    }
 }
 
 void pollWindows()
@@ -413,6 +490,13 @@ bool readPlan(const char *path)
         else if (key == "stamps") plan.stamps = val;
         else if (key == "answer") plan.answers.push_back(val);
         else if (key == "service") plan.services.push_back(val);
+        else if (key == "values") plan.valueKeys.push_back(val);
+        else if (key == "valuesfile") plan.valuesFile = val;
+        else if (key == "dosdevice") {
+            size_t sp2 = val.find(' ');
+            if (sp2 != std::string::npos)
+                plan.dosDevices.emplace_back(val.substr(0, sp2), val.substr(sp2 + 1));
+        }
         else if (key == "services") plan.servicesFile = val;
         else if (key == "timeout") plan.timeout = strtoul(val.c_str(), nullptr, 10);
         else if (key == "env") {
@@ -474,6 +558,61 @@ std::string serviceState(SC_HANDLE scm, const std::string &name)
     return out;
 }
 
+HKEY rootKey(const std::string &name)
+{
+    if (name == "HKEY_LOCAL_MACHINE" || name == "HKLM") return HKEY_LOCAL_MACHINE;
+    if (name == "HKEY_DYN_DATA" || name == "HKDD") return HKEY_DYN_DATA;
+    if (name == "HKEY_CURRENT_USER" || name == "HKCU") return HKEY_CURRENT_USER;
+    return nullptr;
+}
+
+std::string hexOf(const unsigned char *p, DWORD n)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (DWORD i = 0; i < n; i++) {
+        out += digits[p[i] >> 4];
+        out += digits[p[i] & 15];
+    }
+    return out;
+}
+
+/* Every value of the keys the scenario checks, as RegEnumValueA gives
+ * them: the type and the bytes stored (a REG_SZ with its terminator). */
+void writeValues()
+{
+    if (plan.valuesFile.empty()) return;
+    FILE *f = fopen(plan.valuesFile.c_str(), "wb");
+    if (!f) {
+        emit("{\"ev\":\"error\",\"text\":" + json("cannot write " + plan.valuesFile) + "}");
+        return;
+    }
+    for (const std::string &path : plan.valueKeys) {
+        size_t slash = path.find('\\');
+        HKEY root = rootKey(path.substr(0, slash));
+        std::string sub = slash == std::string::npos ? "" : path.substr(slash + 1);
+        HKEY k;
+        if (!root || RegOpenKeyExA(root, sub.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) {
+            fprintf(f, "{\"key\":%s,\"missing\":true}\n", json(path).c_str());
+            continue;
+        }
+        std::string line = "{\"key\":" + json(path) + ",\"values\":[";
+        std::vector<unsigned char> data(65536);
+        for (DWORD i = 0;; i++) {
+            char name[16384];
+            DWORD nameLen = sizeof name, type = 0, size = (DWORD)data.size();
+            if (RegEnumValueA(k, i, name, &nameLen, nullptr, &type, data.data(), &size) != ERROR_SUCCESS)
+                break;
+            line += std::string(i ? "," : "") + "{\"name\":" + json(std::string(name, nameLen)) +
+                    ",\"type\":" + std::to_string(type) + ",\"data\":\"" + hexOf(data.data(), size) +
+                    "\"}";
+        }
+        RegCloseKey(k);
+        fprintf(f, "%s]}\n", line.c_str());
+    }
+    fclose(f);
+}
+
 void writeServices()
 {
     if (plan.servicesFile.empty()) return;
@@ -515,6 +654,13 @@ int main(int argc, char **argv)
     wc.lpszClassName = "MS_WINHELP";
     RegisterClassA(&wc);
     CreateWindowA("MS_WINHELP", "WinHelp", 0, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
+
+    for (auto &d : plan.dosDevices)
+        if (!DefineDosDeviceA(DDD_RAW_TARGET_PATH, d.first.c_str(), d.second.c_str())) {
+            emit("{\"ev\":\"error\",\"text\":" +
+                 json("cannot define " + d.first + ": " + std::to_string(GetLastError())) + "}");
+            return 3;
+        }
 
     if (!plan.red32.empty() && !startRed32()) {
         fprintf(stderr, "driver: red32 did not come up\n");
@@ -570,6 +716,7 @@ int main(int argc, char **argv)
             ContinueDebugEvent(de.dwProcessId, de.dwThreadId, status);
         }
         pumpMessages();
+        if (!done) trackWindows();
         if (!done) pollWindows();
         if (!done && nowMs() - start > plan.timeout) {
             timedOut = true;
@@ -589,6 +736,8 @@ int main(int argc, char **argv)
         if (WaitForSingleObject(red32.hProcess, 0) == WAIT_TIMEOUT) TerminateProcess(red32.hProcess, 0);
     }
     writeServices();
+    writeValues();
+    emitWindows();
     emit("{\"ev\":\"exit\",\"code\":" + std::to_string(exitCode) + ",\"ms\":" +
          std::to_string(end - start) + "}");
     fclose(outcome);

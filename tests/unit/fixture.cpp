@@ -37,3 +37,10 @@ void usePlatform(standin::Version v)
     OSInfo.dwOSVersionInfoSize = sizeof OSInfo;
     GetVersionExA(&OSInfo);
 }
+
+void expectCleanRun()
+{
+    EXPECT_EQ(standin::leftOpen(), std::vector<std::string>());
+    for (auto &e : standin::events())
+        EXPECT_NE(e.ev, "error") << e.text;
+}

@@ -18,9 +18,14 @@ void resetProgram();
  * WinMain does. */
 void usePlatform(standin::Version v);
 
+/* What the run left open, and the errors the stand-in found (a box that
+ * could never appear): both empty after every test of the program. */
+void expectCleanRun();
+
 class InstallTest : public ::testing::Test {
   protected:
     void SetUp() override { resetProgram(); }
+    void TearDown() override { expectCleanRun(); }
 };
 
 #endif

@@ -352,7 +352,11 @@ std::vector<Case> allCases()
                  [] { EXPECT_EQ(sinceRun("RegOpenKeyExA"), 0); }});
     c.push_back({"startup/platform neither 95 nor NT", "silent", WIN31_MACHINE, [] {},
                  RUN_WINMAIN_SILENT, 0, {kPlatform}, 1, NONE, "-iss -launched",
-                 [] { EXPECT_EQ(standin::boxes()[0].owner, "install"); }});
+                 [] {
+                     auto boxes = standin::boxes();
+                     ASSERT_FALSE(boxes.empty());
+                     EXPECT_EQ(boxes[0].owner, "install");
+                 }});
 
     /* ---- message boxes that cannot be shown ---- */
     c.push_back({"box/ErrMsg box cannot be shown", "", WIN95_MACHINE,
@@ -766,7 +770,11 @@ std::vector<Case> allCases()
     c.push_back({"uninstall/installer process not created", "installer missing", WIN95_MACHINE,
                  [] { DeleteFileA("C:\\setup\\second.exe"); }, RUN_FINISH, 0,
                  {"Error: Failed to launch app installer"}, 1, NONE, "uninst launched",
-                 [] { EXPECT_EQ(standin::boxes()[0].owner, "install"); }});
+                 [] {
+                     auto boxes = standin::boxes();
+                     ASSERT_FALSE(boxes.empty());
+                     EXPECT_EQ(boxes[0].owner, "install");
+                 }});
     c.push_back({"uninstall/installer process not created", "launch refused", WIN95_MACHINE,
                  [] { fail("CreateProcessA", "second.exe"); }, RUN_FINISH, 0,
                  {"Error: Failed to launch app installer"}, 1, NONE, "uninst launched"});

@@ -181,6 +181,15 @@ TEST_F(ResponseFile, FailuresWriteNothingAndKeepTheCommandLine)
     EXPECT_TRUE(standin::getFile(longDir78 + "\\qblred.iss", &bytes));
 }
 
+/* The first call of api whose subject contains match (fails the test when
+ * there is none). */
+standin::Call first(const char *api, const char *match = "")
+{
+    auto calls = standin::asked(api, match);
+    EXPECT_FALSE(calls.empty()) << api << " " << match;
+    return calls.empty() ? standin::Call() : calls[0];
+}
+
 class Finish : public InstallTest {
   protected:
     HWND owner = nullptr;
@@ -194,6 +203,7 @@ class Finish : public InstallTest {
     }
     void TearDown() override
     {
+        expectCleanRun();
         DestroyWindow(owner);
         /* Ends an installer still running, so none outlives the test. */
         standin::reset();
@@ -231,6 +241,29 @@ TEST_F(Finish, WritesTheUninstallEntryAndRunsTheInstaller)
     EXPECT_TRUE(standin::boxes().empty());
     EXPECT_EQ(0, gotError);
     expectNoHandles();
+
+    /* What was asked: the key for writing, each text with its terminator
+     * counted, the thread and the process as the hand-off fixes them. */
+    standin::Call create = first("RegCreateKeyExA", "Quorbelle Redirector");
+    EXPECT_EQ((unsigned long long)KEY_ALL_ACCESS, create.value("access"));
+    EXPECT_EQ((unsigned long long)REG_OPTION_NON_VOLATILE, create.value("options"));
+    EXPECT_EQ(21u, first("RegSetValueExA", "|DisplayName").value("size"));
+    standin::Call uninst = first("RegSetValueExA", "|UninstallString");
+    EXPECT_EQ((unsigned long long)REG_SZ, uninst.value("type"));
+    EXPECT_EQ(strlen("C:\\Program Files\\Quorbelle\\Redirector\\remove.exe") + 1, uninst.value("size"));
+    standin::Call thread = first("CreateThread");
+    EXPECT_EQ(1000u, thread.value("stack"));
+    EXPECT_EQ(0u, thread.value("flags"));
+    EXPECT_EQ(0u, thread.value("security"));
+    standin::Call wait = first("MsgWaitForMultipleObjects");
+    EXPECT_EQ((unsigned long long)INFINITE, wait.value("ms"));
+    EXPECT_EQ((unsigned long long)QS_SENDMESSAGE, wait.value("mask"));
+    standin::Call process = first("CreateProcessA");
+    EXPECT_EQ(kDefaultCmd, process.subject);
+    for (const char *none : {"inherit", "flags", "security", "environment", "directory", "application"})
+        EXPECT_EQ(0u, process.value(none)) << none;
+    EXPECT_EQ(5000u, first("WaitForSingleObject").value("ms"));
+    EXPECT_TRUE(standin::asked("Sleep").empty());
 }
 
 /* remove.exe lies in the destination folder: a path without its final
@@ -289,6 +322,11 @@ TEST_F(Finish, Red32WindowIsToldToCloseAndTheLaunchWaitsTwoSeconds)
     EXPECT_EQ(1, posted);
     std::string stamp;
     EXPECT_TRUE(standin::getFile("C:\\testlog\\red32-destroy.txt", &stamp));
+    standin::Call post = first("PostMessageA", "red32");
+    EXPECT_EQ(0u, post.value("wparam"));
+    EXPECT_EQ(0u, post.value("lparam"));
+    EXPECT_EQ(2000u, first("Sleep").value("ms"));
+    EXPECT_EQ(1u, standin::asked("Sleep").size());
 }
 
 TEST_F(Finish, NoRed32WindowMeansNoMessageAndNoPause)
@@ -387,8 +425,15 @@ class Second : public Finish {
     {
         HANDLE t = CreateThread(nullptr, 0, SecondThread, owner, 0, nullptr);
         EXPECT_NE(nullptr, t);
-        /* Not WaitForSingleObject: the faults below count those calls. */
-        EXPECT_EQ(WAIT_OBJECT_0, MsgWaitForMultipleObjects(1, &t, FALSE, 20000, 0));
+        /* Not WaitForSingleObject: the faults below count those calls.
+         * The thread's box disables our window by a sent message, which
+         * we handle meanwhile. */
+        DWORD rc;
+        MSG msg;
+        while ((rc = MsgWaitForMultipleObjects(1, &t, FALSE, 20000, QS_SENDMESSAGE)) ==
+               WAIT_OBJECT_0 + 1)
+            PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE);
+        EXPECT_EQ(WAIT_OBJECT_0, rc);
         DWORD code = 12345;
         EXPECT_TRUE(GetExitCodeThread(t, &code));
         CloseHandle(t);

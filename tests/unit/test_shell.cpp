@@ -101,6 +101,34 @@ void expectNoHandles()
     EXPECT_EQ(standin::openKernelHandles(), 0);
 }
 
+/* The class and the hidden main window as WinMain makes them: what it asked
+ * and what the window became, never shown. */
+void expectTheHiddenMainWindow()
+{
+    auto reg = standin::asked("RegisterClassA", "install");
+    ASSERT_EQ(reg.size(), 1u);
+    EXPECT_EQ(reg[0].value("style"), (unsigned long long)(CS_HREDRAW | CS_VREDRAW));
+    EXPECT_EQ(reg[0].value("icon"), (unsigned long long)IDI_INSTALL);
+    EXPECT_EQ(reg[0].value("cursor"), 32512u); /* IDC_ARROW */
+    EXPECT_EQ(reg[0].value("brush"), (unsigned long long)WHITE_BRUSH);
+    EXPECT_EQ(reg[0].value("clsextra"), 0u);
+    EXPECT_EQ(reg[0].value("wndextra"), 0u);
+    auto made = standin::asked("CreateWindowExA", "install");
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_EQ(made[0].value("exstyle"), 0u);
+    EXPECT_EQ(made[0].value("style"), (unsigned long long)WS_OVERLAPPEDWINDOW);
+    EXPECT_EQ(made[0].value("x"), 10u);
+    EXPECT_EQ(made[0].value("y"), 19u);
+    EXPECT_EQ(made[0].value("width"), 295u);
+    EXPECT_EQ(made[0].value("height"), 161u);
+    EXPECT_EQ(made[0].value("parent"), 0u);
+    EXPECT_TRUE(standin::asked("ShowWindow").empty());
+    EXPECT_TRUE(standin::asked("UpdateWindow").empty());
+    std::string windows = standin::windowsJson();
+    EXPECT_NE(windows.find("\"class\":\"install\""), std::string::npos) << windows;
+    EXPECT_NE(windows.find("\"shown\":false"), std::string::npos) << windows;
+}
+
 const char kConfirm[] = "This will install the Quorbelle Redirector for Windows.  Continue?";
 const char kUpdate[] = "Redirector is already installed.  Update?";
 const char kPlatform[] = "Platform must be Windows 95 or Windows NT.  Aborting";
@@ -189,6 +217,11 @@ TEST_F(ShellTest, ErrorFlagIsRaisedOnlyOnceTheBoxHasClosed)
         EXPECT_EQ(gotError, 0);
         EXPECT_TRUE(standin::boxes().empty());
     }
+    /* The box disables its owner, a window of this thread, by a sent
+     * message: this thread must handle it for the box to come up. */
+    MSG msg;
+    while (!done)
+        PeekMessageA(&msg, NULL, 0, 0, PM_NOREMOVE);
     shower.join();
     EXPECT_EQ(gotError, 1);
     EXPECT_EQ(standin::boxes().size(), 1u);
@@ -293,6 +326,7 @@ TEST_F(ShellTest, SilentModeOnAnUnsupportedPlatformShowsOnlyTheErrorOwnedByTheMa
     EXPECT_EQ(doAuto, 1);
     EXPECT_NE(hWndMain, (HWND)NULL);
     EXPECT_EQ(standin::calls("GetMessageA"), 0);
+    expectTheHiddenMainWindow();
     /* The script was read into the cleared area. */
     EXPECT_STREQ(scriptData.path, "C:\\X\\");
     EXPECT_EQ(scriptData.slot[0].kind, SLOT_IPX);
@@ -362,6 +396,42 @@ TEST_F(ShellTest, InteractiveRunClearsTheSettingsAfterTheFlow)
     EXPECT_NE(hWndMain, (HWND)NULL);
     EXPECT_EQ(countEvents("unanswered"), 0);
     expectNoHandles();
+    expectTheHiddenMainWindow();
+}
+
+TEST_F(ShellTest, OnlyTheMainWindowsDestructionEndsTheInteractiveLoop)
+{
+    /* Made silently, so that its creation runs no flow; then the window
+     * procedure is asked as in interactive mode.  WM_DESTROY posts the quit
+     * message; WM_CLOSE is the system's: it destroys the window. */
+    doAuto = 1;
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = WndProc;
+    wc.lpszClassName = "install";
+    ASSERT_NE(RegisterClassA(&wc), 0);
+    HWND h = CreateWindowExA(0, "install", "install", WS_OVERLAPPEDWINDOW, 10, 19, 295, 161, NULL,
+                             NULL, NULL, NULL);
+    ASSERT_NE(h, (HWND)NULL);
+    MSG msg;
+    EXPECT_EQ(SendMessageA(h, WM_CLOSE, 0, 0), 0);
+    EXPECT_FALSE(IsWindow(h));
+    EXPECT_FALSE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE)); /* silent: no quit */
+
+    doAuto = 0;
+    EXPECT_EQ(WndProc(NULL, WM_DESTROY, 0, 0), 0);
+    ASSERT_TRUE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.message, (UINT)WM_QUIT);
+    EXPECT_EQ(msg.wParam, 0u);
+
+    doAuto = 1;
+    h = CreateWindowExA(0, "install", "install", WS_OVERLAPPEDWINDOW, 10, 19, 295, 161, NULL, NULL,
+                        NULL, NULL);
+    ASSERT_NE(h, (HWND)NULL);
+    doAuto = 0;
+    EXPECT_EQ(SendMessageA(h, WM_CLOSE, 0, 0), 0);
+    EXPECT_FALSE(IsWindow(h));
+    ASSERT_TRUE(PeekMessageA(&msg, NULL, 0, 0, PM_REMOVE));
+    EXPECT_EQ(msg.message, (UINT)WM_QUIT);
 }
 
 /* ---------------------------------------------------------------------
@@ -673,6 +743,8 @@ TEST_F(FlowTest, DialogProcedureResults)
 {
     /* Unknown commands and messages are left to the dialog manager. */
     scriptData.path[0] = 'z';
+    /* The dialog manager keeps its own choice of focus. */
+    EXPECT_EQ(PathDlgProc(NULL, WM_INITDIALOG, 0, 0), FALSE);
     EXPECT_EQ(PathDlgProc(NULL, WM_COMMAND, 77, 0), FALSE);
     EXPECT_EQ(PathDlgProc(NULL, WM_COMMAND, IDC_HELPBTN, 0), TRUE);
     EXPECT_EQ(PathDlgProc(NULL, WM_SETTEXT, 0, 0), FALSE);

@@ -352,6 +352,135 @@ TEST_F(StandinTest, DosDevices)
     EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
     standin::setAllComDevicesExist(true);
     EXPECT_EQ(17u, QueryDosDeviceA("COM9", buf, sizeof buf));
+    /* As in Wine 8: a target of n characters needs n + 2 (its NUL and the
+     * NUL that ends the answer). */
+    standin::addComDevice("COM4", "\\Device\\" + std::string(40, 'x'));
+    EXPECT_EQ(0u, QueryDosDeviceA("COM4", buf, 49));
+    EXPECT_EQ((DWORD)ERROR_INSUFFICIENT_BUFFER, GetLastError());
+    EXPECT_EQ(50u, QueryDosDeviceA("COM4", buf, 50));
+    EXPECT_EQ("\\Device\\" + std::string(40, 'x'), std::string(buf));
+    auto asked = standin::asked("QueryDosDeviceA", "COM4");
+    ASSERT_EQ(2u, asked.size());
+    EXPECT_EQ(49u, asked[0].value("size"));
+}
+
+TEST_F(StandinTest, CallsAreRecordedWithWhatTheyWereGiven)
+{
+    HKEY k = createKey("Software\\A");
+    const char text[] = "text";
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(k, "full", 0, REG_SZ, (const BYTE *)text, 5));
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(k, "short", 0, REG_SZ, (const BYTE *)text, 4));
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExA(k, "bin", 0, REG_BINARY, (const BYTE *)text, 4));
+    RegCloseKey(k);
+    auto create = standin::asked("RegCreateKeyExA", "software\\a");
+    ASSERT_EQ(1u, create.size());
+    EXPECT_EQ("HKEY_LOCAL_MACHINE\\Software\\A", create[0].subject);
+    EXPECT_EQ((unsigned long long)KEY_ALL_ACCESS, create[0].value("access"));
+    EXPECT_EQ(GetCurrentThreadId(), create[0].thread);
+    auto set = standin::asked("RegSetValueExA");
+    ASSERT_EQ(3u, set.size());
+    EXPECT_EQ(1u, set[0].value("terminated"));
+    EXPECT_EQ(0u, set[1].value("terminated"));
+    EXPECT_EQ(4u, set[1].value("size"));
+    EXPECT_FALSE(set[2].has("terminated"));
+    EXPECT_EQ(~0ull, set[2].value("terminated"));
+    /* Windows 95 measures a REG_SZ itself, whatever size it was given. */
+    HKEY again = createKey("Software\\A");
+    EXPECT_EQ(std::string("text", 5), queryString(again, "short"));
+    RegCloseKey(again);
+    EXPECT_NE(std::string::npos,
+              standin::askedJson().find("\"api\":\"RegSetValueExA\",\"subject\":"
+                                        "\"HKEY_LOCAL_MACHINE\\\\Software\\\\A|full\""));
+
+    WNDCLASSA wc = {};
+    wc.style = CS_HREDRAW;
+    wc.lpfnWndProc = DefWindowProcA;
+    wc.hIcon = LoadIconA(nullptr, MAKEINTRESOURCEA(5));
+    wc.hbrBackground = (HBRUSH)GetStockObject(BLACK_BRUSH);
+    wc.lpszClassName = "plain";
+    ASSERT_NE(0, RegisterClassA(&wc));
+    HWND h = CreateWindowExA(0, "plain", "p", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 1, 2, 30, 40,
+                             nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, h);
+    auto reg = standin::asked("RegisterClassA", "plain");
+    ASSERT_EQ(1u, reg.size());
+    EXPECT_EQ(5u, reg[0].value("icon"));
+    EXPECT_EQ((unsigned long long)BLACK_BRUSH, reg[0].value("brush"));
+    EXPECT_EQ(0u, reg[0].value("cursor"));
+    /* Reported as Windows corrects it: siblings clipped, a framed
+     * window's raised edge; shown once made. */
+    EXPECT_EQ("{\"ev\":\"window\",\"class\":\"plain\",\"title\":\"p\",\"style\":" +
+                  std::to_string(WS_OVERLAPPEDWINDOW | WS_VISIBLE | WS_CLIPSIBLINGS) +
+                  ",\"exstyle\":256,\"x\":1,\"y\":2,\"width\":30,\"height\":40,\"shown\":true,"
+                  "\"classstyle\":2,\"icon\":5,\"cursor\":0,\"brush\":\"stock 4\"}\n",
+              standin::windowsJson());
+    standin::clearAsked();
+    EXPECT_TRUE(standin::asked("RegisterClassA").empty());
+    EXPECT_EQ("", standin::askedJson());
+}
+
+TEST_F(StandinTest, LeftOpenListsWhatWasNotClosed)
+{
+    HKEY k = createKey("Software\\Open");
+    FILE *f = fopen("C:\\windows\\open.txt", "w");
+    ASSERT_NE(nullptr, f);
+    SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    HANDLE t = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
+    EXPECT_EQ((std::vector<std::string>{"key HKEY_LOCAL_MACHINE\\Software\\Open",
+                                        "file C:\\windows\\open.txt", "service manager",
+                                        "thread handle"}),
+              standin::leftOpen());
+    RegCloseKey(k);
+    fclose(f);
+    CloseServiceHandle(scm);
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+    EXPECT_TRUE(standin::leftOpen().empty());
+}
+
+/* A box of one thread owned by a window of another disables that window
+ * by a sent message: the window's thread must handle it. */
+HWND boxOwner;
+DWORD WINAPI showOwnedBox(LPVOID)
+{
+    return (DWORD)MessageBoxA(boxOwner, "from thread", "Error", MB_OK);
+}
+
+TEST_F(StandinTest, ABoxOwnedAcrossThreadsNeedsTheOwnersThread)
+{
+    WNDCLASSA wc = {};
+    wc.lpfnWndProc = DefWindowProcA;
+    wc.lpszClassName = "owner";
+    ASSERT_NE(0, RegisterClassA(&wc));
+    boxOwner = CreateWindowExA(0, "owner", "o", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+    standin::addAnswer("OK");
+    HANDLE t = CreateThread(nullptr, 0, showOwnedBox, nullptr, 0, nullptr);
+    DWORD rc;
+    MSG m;
+    while ((rc = MsgWaitForMultipleObjects(1, &t, FALSE, 5000, QS_SENDMESSAGE)) == WAIT_OBJECT_0 + 1)
+        PeekMessageA(&m, nullptr, 0, 0, PM_NOREMOVE);
+    EXPECT_EQ(WAIT_OBJECT_0, rc);
+    DWORD code = 0;
+    GetExitCodeThread(t, &code);
+    EXPECT_EQ((DWORD)IDOK, code);
+    CloseHandle(t);
+    ASSERT_EQ(1u, standin::boxes().size());
+    EXPECT_FALSE(EnableWindow(boxOwner, TRUE)); /* enabled again once the box closed */
+
+    /* Waiting for the thread without handling sent messages: on Windows
+     * the two wait for each other for ever; here the box never appears
+     * and the deadlock is reported. */
+    standin::addAnswer("OK");
+    t = CreateThread(nullptr, 0, showOwnedBox, nullptr, 0, nullptr);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(t, INFINITE));
+    GetExitCodeThread(t, &code);
+    EXPECT_EQ(0u, code);
+    CloseHandle(t);
+    EXPECT_EQ(1u, standin::boxes().size());
+    auto ev = standin::events();
+    ASSERT_FALSE(ev.empty());
+    EXPECT_EQ("error", ev.back().ev);
+    EXPECT_EQ(0u, ev.back().text.find("deadlock: ")) << ev.back().text;
 }
 
 /* ------------------------------------------------------------ machine */

@@ -27,11 +27,7 @@ class Win95Test : public InstallTest {
          * fails the same way every time. */
         standin::fail("CreateProcessA", ERROR_FILE_NOT_FOUND, "", 1, 0);
     }
-    void TearDown() override
-    {
-        EXPECT_EQ(standin::openRegistryHandles(), 0);
-        EXPECT_EQ(standin::openKernelHandles(), 0);
-    }
+    void TearDown() override { expectCleanRun(); }
     /* Runs the sequence; it must return 0 and leave the aborted flag 0. */
     void run()
     {

@@ -57,6 +57,28 @@ Texts sorted(Texts t)
     return t;
 }
 
+/* What an entry's writing asked since the machine was set up: the key it
+ * adds to opened for writing (KEY_ALL_ACCESS), every key created
+ * non-volatile for writing, every text written with its terminator counted. */
+void expectWrittenForWriting(const std::string &parent)
+{
+    auto opens = standin::asked("RegOpenKeyExA", parent);
+    ASSERT_FALSE(opens.empty()) << parent;
+    for (auto &c : opens)
+        EXPECT_EQ(c.value("access"), (unsigned long long)KEY_ALL_ACCESS) << c.subject;
+    auto creates = standin::asked("RegCreateKeyExA");
+    EXPECT_FALSE(creates.empty());
+    for (auto &c : creates) {
+        EXPECT_EQ(c.value("access"), (unsigned long long)KEY_ALL_ACCESS) << c.subject;
+        EXPECT_EQ(c.value("options"), (unsigned long long)REG_OPTION_NON_VOLATILE) << c.subject;
+    }
+    for (auto &c : standin::asked("RegSetValueExA"))
+        if (c.value("type") == REG_SZ)
+            EXPECT_EQ(c.value("terminated"), 1u) << c.subject;
+    for (auto &c : standin::asked("RegEnumKeyExA"))
+        EXPECT_EQ(c.value("size"), 20u) << c.subject;
+}
+
 class EntryTest : public InstallTest {
   protected:
     void SetUp() override
@@ -65,7 +87,7 @@ class EntryTest : public InstallTest {
         usePlatform(standin::WIN95);
         baseMachine();
     }
-    void TearDown() override { EXPECT_EQ(standin::openRegistryHandles(), 0); }
+    void TearDown() override { expectCleanRun(); }
     void fresh()
     {
         resetProgram();
@@ -187,7 +209,9 @@ TEST_F(EntryTest, ClassEntryHoldsTheDriverStringsSubclassAndDcb)
 {
     makeKey(HKEY_LOCAL_MACHINE, kClass + "\\0000");
     char keyName[12] = "";
+    standin::clearAsked();
     ASSERT_EQ(doDriver(nullptr, keyName, 0), 0);
+    expectWrittenForWriting(kClass);
     EXPECT_STREQ(keyName, "0001");
     EXPECT_TRUE(standin::boxes().empty());
     const std::string e = kClass + "\\0001";
@@ -299,7 +323,9 @@ TEST_F(EntryTest, ClassEntryFailures)
 TEST_F(EntryTest, DeviceEntryForCom5HoldsItsNamesAndConfigurations)
 {
     makeKey(HKEY_LOCAL_MACHINE, kPorts);
+    standin::clearAsked();
     ASSERT_EQ(doPort(nullptr, "0005", resource("COM5")), 0);
+    expectWrittenForWriting(kPorts);
     EXPECT_TRUE(standin::boxes().empty());
     const std::string e = kPorts + "\\0001";
     EXPECT_EQ(sorted(valueNames(HKEY_LOCAL_MACHINE, e)),
@@ -364,7 +390,9 @@ TEST_F(EntryTest, ForcedConfigurationFollowsTheComName)
 TEST_F(EntryTest, MissingPortsKeyIsCreated)
 {
     ASSERT_FALSE(keyExists(HKEY_LOCAL_MACHINE, kPorts));
+    standin::clearAsked();
     ASSERT_EQ(doPort(nullptr, "0001", resource("COM3")), 0);
+    expectWrittenForWriting("Enum\\Root");
     EXPECT_TRUE(standin::boxes().empty());
     EXPECT_EQ(subkeys(HKEY_LOCAL_MACHINE, kPorts), Texts({"0001"}));
     EXPECT_EQ(subkeys(HKEY_LOCAL_MACHINE, kPorts + "\\0001"), Texts({"LogConfig"}));

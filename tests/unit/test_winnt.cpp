@@ -17,13 +17,24 @@ const char kUninstKey[] =
     "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorbelle Redirector";
 const char kDriverBytes[] = "MZ test driver\x00\x01\x02";
 
-/* An existing service key as an earlier run left it, with extra lines. */
+/* An existing service key, registered with other values than this
+ * program's (a file-system driver, started on demand, errors ignored,
+ * another file and name), with extra lines. */
 std::string existingService(const std::string &values)
 {
     return "REGEDIT4\n\n[" + std::string(kSvcKey) +
-           "]\n\"Type\"=dword:00000001\n\"Start\"=dword:00000003\n\"ErrorControl\"=dword:00000001\n"
+           "]\n\"Type\"=dword:00000002\n\"Start\"=dword:00000003\n\"ErrorControl\"=dword:00000000\n"
            "\"ImagePath\"=\"system32\\\\drivers\\\\old.sys\"\n\"DisplayName\"=\"Old\"\n" +
            values;
+}
+
+/* The program's first call of api whose subject contains match (fails the
+ * test when there is none).  The test's own calls come later. */
+standin::Call firstCall(const char *api, const char *match = "")
+{
+    auto calls = standin::asked(api, match);
+    EXPECT_FALSE(calls.empty()) << api << " " << match;
+    return calls.empty() ? standin::Call() : calls[0];
 }
 
 /* A text value of the service key, as the program would read it. */
@@ -65,6 +76,7 @@ class NT : public InstallTest {
     }
     void TearDown() override
     {
+        expectCleanRun();
         DestroyWindow(owner);
         standin::reset();
     }
@@ -136,6 +148,26 @@ TEST_F(NT, NewServiceTakesTheFirstFreeComNumber)
         EXPECT_EQ(1, standin::calls("CreateProcessA"));
         EXPECT_EQ(standin::SVC_RUNNING, standin::serviceState("Qblred"));
         expectClosed();
+
+        /* What the sequence asked: every right, the 50-character probe. */
+        EXPECT_EQ((unsigned long long)SC_MANAGER_ALL_ACCESS,
+                  firstCall("OpenSCManagerA").value("access"));
+        standin::Call create = firstCall("CreateServiceA", "Qblred");
+        EXPECT_EQ((unsigned long long)SERVICE_ALL_ACCESS, create.value("access"));
+        EXPECT_EQ((unsigned long long)SERVICE_KERNEL_DRIVER, create.value("type"));
+        EXPECT_EQ((unsigned long long)SERVICE_SYSTEM_START, create.value("start"));
+        EXPECT_EQ((unsigned long long)SERVICE_ERROR_NORMAL, create.value("error"));
+        EXPECT_EQ((unsigned long long)KEY_ALL_ACCESS,
+                  firstCall("RegOpenKeyExA", kSvcSub).value("access"));
+        for (auto &q : standin::asked("QueryDosDeviceA"))
+            EXPECT_EQ(50u, q.value("size")) << q.subject;
+        for (const char *value : {"|Port0", "|NumPorts"}) {
+            standin::Call set = firstCall("RegSetValueExA", value);
+            EXPECT_EQ((unsigned long long)REG_DWORD, set.value("type"));
+            EXPECT_EQ(4u, set.value("size"));
+        }
+        EXPECT_EQ(0u, firstCall("CopyFileA").value("failifexists"));
+        EXPECT_EQ(0u, firstCall("StartServiceA", "Qblred").value("argc"));
     }
 }
 
@@ -152,7 +184,9 @@ TEST_F(NT, ExistingServiceIsStoppedReconfiguredMigratedAndStartedAgain)
     EXPECT_EQ(0, standin::calls("QueryDosDeviceA"));
     std::string key = svc();
     EXPECT_TRUE(has(key, "\"DisplayName\"=\"Quorbelle COM Redirector\"")) << key;
+    EXPECT_TRUE(has(key, "\"Type\"=dword:00000001")) << key;
     EXPECT_TRUE(has(key, "\"Start\"=dword:00000001")) << key;
+    EXPECT_TRUE(has(key, "\"ErrorControl\"=dword:00000001")) << key;
     EXPECT_EQ("system32\\drivers\\qblred.sys", svcText("ImagePath"));
     EXPECT_TRUE(has(key, "\"Port0\"=dword:00000004")) << key;
     EXPECT_TRUE(has(key, "\"NumPorts\"=dword:00000001")) << key;
@@ -160,6 +194,10 @@ TEST_F(NT, ExistingServiceIsStoppedReconfiguredMigratedAndStartedAgain)
     EXPECT_TRUE(fileIs(kTarget, std::string(kDriverBytes, sizeof kDriverBytes)));
     EXPECT_EQ(standin::SVC_RUNNING, standin::serviceState("Qblred"));
     expectClosed();
+    EXPECT_EQ((unsigned long long)SERVICE_ALL_ACCESS, firstCall("OpenServiceA", "Qblred").value("access"));
+    EXPECT_EQ((unsigned long long)SERVICE_CONTROL_STOP, firstCall("ControlService").value("control"));
+    /* The migration opens the service key for writing. */
+    EXPECT_EQ((unsigned long long)KEY_ALL_ACCESS, firstCall("RegOpenKeyExA", kSvcSub).value("access"));
 }
 
 TEST_F(NT, DriverThatDidNotStopIsReportedAlreadyRunning)
@@ -281,6 +319,16 @@ TEST_F(NT, ProbeTreatsAnyFailedQueryAsFree)
     standin::fail("QueryDosDeviceA", ERROR_INSUFFICIENT_BUFFER, "COM2");
     EXPECT_EQ(0, doitNT(owner, &aborted));
     EXPECT_TRUE(has(svc(), "\"Port0\"=dword:00000002"));
+
+    /* At the edge of the 50 characters, which hold a target of 48 and the
+     * two NULs after it: COM2's fits, COM3's is one too long. */
+    TearDown();
+    resetProgram();
+    prepare();
+    standin::addComDevice("COM2", "\\Device\\" + std::string(40, 'a'));
+    standin::addComDevice("COM3", "\\Device\\" + std::string(41, 'b'));
+    EXPECT_EQ(0, doitNT(owner, &aborted));
+    EXPECT_TRUE(has(svc(), "\"Port0\"=dword:00000003")) << svc();
 }
 
 TEST_F(NT, FailureTable)
