@@ -13,7 +13,9 @@ add_subdirectory(standin)
 # The program, as a library that the runner, the tests and the fuzzers link.
 add_library(install_core STATIC ${PROGRAM_SOURCES})
 target_include_directories(install_core PUBLIC ${CMAKE_SOURCE_DIR}/install)
-target_compile_options(install_core PRIVATE ${PROGRAM_WARNINGS})
+# Locals the program leaves uninitialised hold a pattern rather than
+# whatever the stack had (often zero), so the tests see such a fault.
+target_compile_options(install_core PRIVATE ${PROGRAM_WARNINGS} -ftrivial-auto-var-init=pattern)
 target_link_libraries(install_core PUBLIC standin)
 
 # The Windows runtime's portable pieces (formatter, argument text), for

@@ -146,14 +146,35 @@ using namespace standin::detail;
 
 extern "C" {
 
+/* How many fields of a STARTUPINFOA besides its size are not zero: a
+ * caller that leaves them as they were on its stack hands Windows a
+ * desktop, title, window placement or handles it never meant. */
+static unsigned long long startupFieldsSet(const STARTUPINFOA *si)
+{
+    if (!si)
+        return 0;
+    unsigned long long n = 0;
+    const void *pointers[] = {si->lpReserved, si->lpDesktop, si->lpTitle, si->lpReserved2,
+                              si->hStdInput, si->hStdOutput, si->hStdError};
+    for (const void *p : pointers)
+        n += p != nullptr;
+    const unsigned long numbers[] = {si->dwX, si->dwY, si->dwXSize, si->dwYSize, si->dwXCountChars,
+                                     si->dwYCountChars, si->dwFillAttribute, si->dwFlags,
+                                     si->wShowWindow, si->cbReserved2};
+    for (unsigned long v : numbers)
+        n += v != 0;
+    return n;
+}
+
 BOOL WINAPI CreateProcessA(LPCSTR app, LPSTR cmdline, LPSECURITY_ATTRIBUTES pa,
                            LPSECURITY_ATTRIBUTES ta, BOOL inherit, DWORD flags, LPVOID env,
                            LPCSTR dir, LPSTARTUPINFOA si, LPPROCESS_INFORMATION pi)
 {
-    (void)si;
     std::string cmd = cmdline ? cmdline : (app ? app : "");
     noteCall("CreateProcessA", cmd,
-             {{"inherit", (unsigned long long)inherit},
+             {{"startup", si ? si->cb : 0u},
+              {"startupSet", startupFieldsSet(si)},
+              {"inherit", (unsigned long long)inherit},
               {"flags", flags},
               {"security", (pa ? 1u : 0u) + (ta ? 1u : 0u)},
               {"environment", env ? 1u : 0u},

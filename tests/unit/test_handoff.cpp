@@ -262,6 +262,8 @@ TEST_F(Finish, WritesTheUninstallEntryAndRunsTheInstaller)
     EXPECT_EQ(kDefaultCmd, process.subject);
     for (const char *none : {"inherit", "flags", "security", "environment", "directory", "application"})
         EXPECT_EQ(0u, process.value(none)) << none;
+    EXPECT_EQ(sizeof(STARTUPINFOA), process.value("startup"));
+    EXPECT_EQ(0u, process.value("startupSet")); /* a cleared STARTUPINFO */
     EXPECT_EQ(5000u, first("WaitForSingleObject").value("ms"));
     EXPECT_TRUE(standin::asked("Sleep").empty());
 }
