@@ -152,8 +152,8 @@ std::vector<std::string> leftOpen();
  *   CreateThread: stack, flags, security (1 when given)
  *   CreateProcessA: inherit, flags, security (count of those given),
  *                   environment (1 when given), directory (1 when given)
- *   WaitForSingleObject, WaitForMultipleObjects: ms, count
- *   MsgWaitForMultipleObjects: ms, count, mask
+ *   WaitForSingleObject, WaitForMultipleObjects: ms, count, waitall
+ *   MsgWaitForMultipleObjects: ms, count, mask, waitall
  *   Sleep: ms
  *   RegisterClassA: style, icon (resource id), cursor (resource id),
  *                   brush (stock object number; absent for another

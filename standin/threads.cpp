@@ -299,7 +299,7 @@ DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD ms)
 DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, DWORD ms)
 {
     const char *api = count == 1 ? "WaitForSingleObject" : "WaitForMultipleObjects";
-    noteCall(api, "", {{"ms", ms}, {"count", count}});
+    noteCall(api, "", {{"ms", ms}, {"count", count}, {"waitall", waitAll ? 1u : 0u}});
     DWORD code;
     if (faultHits(api, "", &code)) {
         if (code == WAIT_FAILED)
@@ -330,7 +330,8 @@ DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL wai
 DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, DWORD ms,
                                        DWORD wakeMask)
 {
-    noteCall("MsgWaitForMultipleObjects", "", {{"ms", ms}, {"count", count}, {"mask", wakeMask}});
+    noteCall("MsgWaitForMultipleObjects", "",
+             {{"ms", ms}, {"count", count}, {"mask", wakeMask}, {"waitall", waitAll ? 1u : 0u}});
     DWORD code;
     if (faultHits("MsgWaitForMultipleObjects", "", &code)) {
         if (code == WAIT_FAILED)

@@ -258,6 +258,7 @@ TEST_F(Finish, WritesTheUninstallEntryAndRunsTheInstaller)
     standin::Call wait = first("MsgWaitForMultipleObjects");
     EXPECT_EQ((unsigned long long)INFINITE, wait.value("ms"));
     EXPECT_EQ((unsigned long long)QS_SENDMESSAGE, wait.value("mask"));
+    EXPECT_EQ(0u, wait.value("waitall")); /* the thread's end or a sent message */
     standin::Call process = first("CreateProcessA");
     EXPECT_EQ(kDefaultCmd, process.subject);
     for (const char *none : {"inherit", "flags", "security", "environment", "directory", "application"})
@@ -479,6 +480,8 @@ TEST_F(Second, ExitStatusTable)
         bool launchFailed = c.status == (DWORD)-1 && std::string(c.what) != "failed wait";
         EXPECT_EQ(launchFailed ? 1u : 0u, standin::boxes().size());
         EXPECT_EQ(launchFailed ? 1 : 0, gotError);
+        /* A failed launch ends the thread there: no wait for a process. */
+        EXPECT_EQ(launchFailed ? 0 : 1, standin::calls("WaitForSingleObject"));
         expectNoHandles();
         DestroyWindow(owner);
     }
