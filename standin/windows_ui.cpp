@@ -831,6 +831,7 @@ BOOL WINAPI GetMessageA(LPMSG msg, HWND hwnd, UINT first, UINT last)
 
 BOOL WINAPI PeekMessageA(LPMSG msg, HWND hwnd, UINT first, UINT last, UINT remove)
 {
+    noteCall("PeekMessageA", "", {{"remove", remove}});
     DWORD code;
     if (faultHits("PeekMessageA", "", &code)) {
         SetLastError(code);

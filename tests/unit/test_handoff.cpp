@@ -366,6 +366,8 @@ TEST_F(Finish, FailedMessageWaitStillWaitsForTheThread)
     /* The thread's box and the flag are in before finishInstall returns. */
     ASSERT_EQ(1u, standin::boxes().size());
     EXPECT_EQ(1, gotError);
+    /* Sent messages were handled by peeking, which leaves posted ones queued. */
+    EXPECT_EQ((unsigned long long)PM_NOREMOVE, first("PeekMessageA").value("remove"));
     expectNoHandles();
 }
 
