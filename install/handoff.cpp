@@ -72,17 +72,19 @@ enum {
     FALLBACK_POLL_MS = 100   /* see waitHandlingSent */
 };
 
-/* Reads an environment variable whole into buf.  Returns its length, 0
- * when it is unset or empty, or -1 when it does not fit in size. */
-static int getEnv(const char *name, char *buf, DWORD size)
+int getEnv(const char *name, char *buf, int size)
 {
-    DWORD n = GetEnvironmentVariableA(name, buf, size);
-    if (n == 0)
+    const char *value = getenv(name);
+    int n = 0;
+    if (!value)
         return 0;
-    if (n >= size)
-        return -1;
-    buf[n] = '\0';
-    return (int)n;
+    while (value[n]) {
+        if (n == size - 1)
+            return -1;
+        n++;
+    }
+    memcpy(buf, value, (size_t)n + 1);
+    return n;
 }
 
 /* Length of a text in a fixed field that may lack its terminator. */
@@ -105,16 +107,16 @@ static const char *pathSeparator(int *len)
     return *len > 0 && scriptData.path[*len - 1] != '\\' ? "\\" : "";
 }
 
-static void writeSlot(FILE *f, const ServiceSlot *slot)
+/* Writes one service slot; false when the write failed. */
+static bool writeSlot(FILE *f, const ServiceSlot *slot)
 {
     /* The slot text is a fixed field: never read past it. */
     int len = fieldLen(slot->text, SLOT_TEXT_LEN);
     if (slot->kind == SLOT_IPX)
-        fprintf(f, "IPX:00000000:00-00-00-00-00-01:%.*s", len, slot->text);
-    else if (slot->kind == SLOT_IP)
-        fprintf(f, "IP:%.*s", len, slot->text);
-    else
-        fputs("<empty>", f);
+        return fprintf(f, "IPX:00000000:00-00-00-00-00-01:%.*s", len, slot->text) >= 0;
+    if (slot->kind == SLOT_IP)
+        return fprintf(f, "IP:%.*s", len, slot->text) >= 0;
+    return fputs("<empty>", f) >= 0;
 }
 
 int doISS(HWND owner)
@@ -144,30 +146,42 @@ int doISS(HWND owner)
         ErrMsg(owner, "Can't open %s for writing", issPath);
         return -1;
     }
-    memcpy(scriptData.setupCmd, cmd, (size_t)n2 + 1);
 
-    for (const IssLine *line = issLines; line->text[0]; line++) {
+    /* A full disk lets the file be created but not written (or written
+     * only in part): every write and the close are checked, and the code
+     * of the first failure is the one reported. */
+    bool written = true;
+    for (const IssLine *line = issLines; written && line->text[0]; line++) {
         switch (line->kind) {
         case 0:
-            fputs(line->text, f);
+            written = fputs(line->text, f) >= 0;
             break;
         case 1: {
             int pathLen;
             const char *sep = pathSeparator(&pathLen);
-            fprintf(f, "%.*s%s", pathLen, scriptData.path, sep);
+            written = fprintf(f, "%.*s%s", pathLen, scriptData.path, sep) >= 0;
             break;
         }
         case 2:
         case 3:
         case 4:
         case 5:
-            writeSlot(f, &scriptData.slot[line->kind - 2]);
+            written = writeSlot(f, &scriptData.slot[line->kind - 2]);
             break;
         default:
             break;
         }
     }
-    fclose(f);
+    DWORD code = written ? 0 : GetLastError();
+    if (fclose(f) != 0 && written) {
+        written = false;
+        code = GetLastError();
+    }
+    if (!written) {
+        ErrMsg(owner, "Couldn't write %s: 0x%x", issPath, (unsigned)code);
+        return -1;
+    }
+    memcpy(scriptData.setupCmd, cmd, (size_t)n2 + 1);
     return 0;
 }
 

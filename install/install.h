@@ -67,10 +67,11 @@ int WINAPI WinMain(HINSTANCE hInst, HINSTANCE hPrev, LPSTR args, int show);
 LRESULT CALLBACK WndProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 int doit(HWND owner, int *aborted);
 
-/* Message helpers: printf-style, text cut at 199 characters. */
-int ErrMsg(HWND owner, const char *fmt, ...);
-int InfoMsg(HWND owner, const char *fmt, ...);
-int QueryMsg(HWND owner, const char *fmt, ...);
+/* Message helpers: printf-style, text cut at 199 characters.  The compiler
+ * checks every format against its arguments. */
+int ErrMsg(HWND owner, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int InfoMsg(HWND owner, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+int QueryMsg(HWND owner, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
 int startInteractive(HWND owner);
 INT_PTR CALLBACK PathDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -147,6 +148,10 @@ extern const char setupCmd[];      /* "second.exe -S" */
 extern const char uninstKeyName[];
 extern const char uninstProgName[]; /* "remove.exe"   */
 
+/* Reads an environment variable (its name compared without regard to
+ * case) whole into buf.  Returns its length, 0 when it is unset or empty,
+ * or -1 when it does not fit in size bytes with its terminator. */
+int getEnv(const char *name, char *buf, int size);
 int doISS(HWND owner);
 int finishInstall(HWND owner);
 DWORD WINAPI SecondThread(LPVOID param); /* param: the owner window */

@@ -2,27 +2,17 @@
  * platform.h - the one seam between the program and the platform.
  *
  * The program calls the platform by its Win32 names and the C library by
- * its standard names.  Built for Windows, the Win32 calls come from
- * <windows.h> and the C library from our own small runtime in windows/
- * (crt.h), so that the image needs no C runtime DLL.  Built natively on
- * Linux, the include path puts the stand-in's windows.h first, which
- * provides the same Win32 names (and maps the standard library's fopen
- * onto the stand-in's file system).
+ * its standard names.  The Win32 calls come from <windows.h>: the
+ * system's in the Windows builds, the stand-in's (first on the include
+ * path) in the native ones.  The C library is always our own small
+ * runtime of windows/ (crt.h), over kernel32 or over the stand-in's
+ * kernel32, so every build runs the code that install.exe holds.
  */
 #ifndef INSTALL_PLATFORM_H
 #define INSTALL_PLATFORM_H
 
-#ifdef _WIN32
 #include <windows.h>
 
 #include "crt.h"
-#else
-#include <stdarg.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-
-#include <windows.h>
-#endif
 
 #endif /* INSTALL_PLATFORM_H */

@@ -326,9 +326,9 @@ int startInteractive(HWND owner)
     } else if (gotError) {
         ErrMsg(owner, "An error was encountered.  Try running the custom installation.");
     } else if (OSInfo.dwPlatformId == VER_PLATFORM_WIN32_NT && OSInfo.dwMajorVersion == 3) {
-        InfoMsg(owner, successText351);
+        InfoMsg(owner, "%s", successText351);
     } else {
-        InfoMsg(owner, successText);
+        InfoMsg(owner, "%s", successText);
         WinHelpA(owner, helpFile, HELP_CONTEXT, HELP_CONTEXT_ID);
     }
     return 0;

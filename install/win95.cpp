@@ -265,14 +265,18 @@ CensusStep censusDevice(HWND owner, const char *subkey)
         ErrMsg(owner, "Couldn't read Driver for %s: %d", hwPath, (int)rc);
         step = CENSUS_STOP;
     } else if ((rc = RegQueryValueExA(cmKey, "Allocation", NULL, NULL, alloc, &allocLen)) !=
-               ERROR_SUCCESS) {
+                   ERROR_SUCCESS &&
+               rc != ERROR_FILE_NOT_FOUND) {
         ErrMsg(owner, "Couldn't read Allocation for %s: %d", cmPath, (int)rc);
         step = CENSUS_STOP;
     } else {
+        /* A port that Windows did not start (disabled, or in conflict) has
+         * no "Allocation": nothing was allocated to it.  It keeps its name
+         * from being taken and blocks no base. */
         PortEntry *entry = &Ports[curPort];
         if (allocLen > sizeof alloc)
             allocLen = sizeof alloc;
-        if (InterpretAllocation(owner, portName, alloc, allocLen) != 0) {
+        if (rc == ERROR_FILE_NOT_FOUND || InterpretAllocation(owner, portName, alloc, allocLen) != 0) {
             entry->ioBase = 0;
             entry->ioEnd = 0;
         }

@@ -43,6 +43,30 @@ static int firstFreeCom(void)
     return 0;
 }
 
+/* Takes the read-only attribute off a file that has it; its other
+ * attributes stay.  Nothing happens to a file that is missing. */
+static void makeWritable(const char *path)
+{
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        SetFileAttributesA(path, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY);
+}
+
+/* Copies the driver over target.  A driver copied from a CD is read-only,
+ * and CopyFileA carries that over to the copy; CopyFileA then refuses to
+ * overwrite it on the next run (ERROR_ACCESS_DENIED).  So an earlier copy
+ * loses the attribute before the copy and the new one after it: this
+ * update and the next can replace the file.  False, with the last error
+ * of CopyFileA, when the copy fails. */
+static bool copyDriver(const char *target)
+{
+    makeWritable(target);
+    if (!CopyFileA(NTSysName, target, FALSE))
+        return false;
+    makeWritable(target);
+    return true;
+}
+
 void UpdateNT(HWND owner)
 {
     char keyPath[NT_PATH_LEN];
@@ -92,14 +116,14 @@ int doitNT(HWND owner, int *aborted)
 
     *aborted = 0;
 
-    DWORD len = GetEnvironmentVariableA("SystemRoot", root, sizeof root);
+    int len = getEnv("SystemRoot", root, sizeof root);
     if (len == 0) {
         ErrMsg(owner, "Couldn't get SystemRoot");
         return -1;
     }
     /* The copy target must fit whole; find out before anything is written. */
-    int n = len < sizeof root ? snprintf(target, sizeof target, "%s\\system32\\drivers\\%s", root, NTSysName)
-                              : -1;
+    int n = len > 0 ? snprintf(target, sizeof target, "%s\\system32\\drivers\\%s", root, NTSysName)
+                    : -1;
     if (n < 0 || n >= (int)sizeof target) {
         ErrMsg(owner, "SystemRoot too long for %s", NTSysName);
         return -1;
@@ -161,7 +185,7 @@ int doitNT(HWND owner, int *aborted)
         UpdateNT(owner);
     }
 
-    if (!CopyFileA(NTSysName, target, FALSE)) {
+    if (!copyDriver(target)) {
         ErrMsg(owner, "Couldn't copy %s to %s: 0x%x", NTSysName, target, (unsigned)GetLastError());
         goto done;
     }

@@ -1,5 +1,10 @@
-/* files.cpp - the C: drive on a host folder, Windows text mode for the
- * C library's files, file calls and DOS device names. */
+/* files.cpp - the C: drive on a host folder, the file calls of kernel32
+ * and DOS device names.
+ *
+ * A file's read-only attribute is its host file's lack of owner write
+ * permission.  The stand-in checks it itself, as Windows does, rather
+ * than leaving it to the host: the tests run as root, and root may write
+ * any file. */
 #include "internal.h"
 
 #include <cerrno>
@@ -7,6 +12,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
+#include <map>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -178,23 +184,6 @@ DWORD errnoToWin(int e)
 
 namespace {
 
-int winToErrno(DWORD code)
-{
-    switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND: return ENOENT;
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION: return EACCES;
-    case ERROR_FILE_EXISTS:
-    case ERROR_ALREADY_EXISTS: return EEXIST;
-    case ERROR_INVALID_NAME:
-    case ERROR_INVALID_PARAMETER: return EINVAL;
-    case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
-    case ERROR_DISK_FULL: return ENOSPC;
-    default: return EIO;
-    }
-}
-
 /* The error a missing file gives: 3 when its folder is missing too. */
 DWORD missingError(const std::string &host)
 {
@@ -202,103 +191,32 @@ DWORD missingError(const std::string &host)
     return hostIsDir(host.substr(0, slash)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
 }
 
-/* ---- Windows text mode over a binary stream: "\n" is written as
- * "\r\n"; reading drops the "\r" of "\r\n" and ends at a Ctrl-Z.  A file
- * opened in binary mode passes its bytes through.  Every file is listed
- * from its opening to its closing. ---- */
-struct TextFile {
-    FILE *raw;
-    bool binary;
-    std::string path; /* the Windows path it was opened by */
-    bool atCtrlZ = false;
+/* ---- open files: handles of CreateFileA, listed from their opening to
+ * their closing ---- */
+struct OpenFile {
+    int fd;
+    DWORD access;
+    std::string windows; /* the full Windows path */
 };
 
 std::mutex openFileMutex;
-std::vector<TextFile *> openFileList;
+std::map<uintptr_t, OpenFile> openFileList;
+uintptr_t nextFileHandle = 0x7000;
 
-void listFile(TextFile *t, bool open)
+/* The free bytes of the drive a path lies on, when the machine has a full
+ * drive there; false for a path on a drive with room. */
+bool freeBytesOf(const std::string &windowsPath, long long **freeBytes)
 {
-    std::lock_guard<std::mutex> g(openFileMutex);
-    for (size_t i = 0; i < openFileList.size(); i++)
-        if (openFileList[i] == t) {
-            openFileList.erase(openFileList.begin() + (long)i);
-            break;
-        }
-    if (open)
-        openFileList.push_back(t);
-}
-
-ssize_t textRead(void *cookie, char *buf, size_t size)
-{
-    TextFile *t = static_cast<TextFile *>(cookie);
-    if (t->binary) {
-        size_t got = fread(buf, 1, size, t->raw);
-        return got == 0 && ferror(t->raw) ? -1 : (ssize_t)got;
-    }
-    size_t out = 0;
-    while (out == 0 && !t->atCtrlZ) {
-        char tmp[4096];
-        size_t want = size < sizeof tmp ? size : sizeof tmp;
-        size_t got = fread(tmp, 1, want, t->raw);
-        if (got == 0)
-            return ferror(t->raw) ? -1 : 0;
-        for (size_t i = 0; i < got; i++) {
-            if (tmp[i] == 0x1A) {
-                t->atCtrlZ = true;
-                /* the rest of the chunk is never read */
-                fseeko(t->raw, (off_t)i - (off_t)got, SEEK_CUR);
-                break;
-            }
-            if (tmp[i] != '\r') {
-                buf[out++] = tmp[i];
-                continue;
-            }
-            /* As the Microsoft C library: a carriage return is dropped
-             * only before a line feed. */
-            int next = i + 1 < got ? (unsigned char)tmp[i + 1] : fgetc(t->raw);
-            if (i + 1 == got && next != EOF)
-                ungetc(next, t->raw);
-            if (next != '\n')
-                buf[out++] = '\r';
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    for (auto &f : machine().fullFolders) {
+        const std::string &folder = f.first;
+        if (windowsPath.size() > folder.size() && windowsPath[folder.size()] == '\\' &&
+            iequals(windowsPath.substr(0, folder.size()), folder)) {
+            *freeBytes = &f.second;
+            return true;
         }
     }
-    return (ssize_t)out;
-}
-
-ssize_t textWrite(void *cookie, const char *buf, size_t size)
-{
-    TextFile *t = static_cast<TextFile *>(cookie);
-    if (t->binary)
-        return fwrite(buf, 1, size, t->raw) == size ? (ssize_t)size : -1;
-    std::string out;
-    out.reserve(size + size / 8);
-    for (size_t i = 0; i < size; i++) {
-        if (buf[i] == '\n')
-            out += '\r';
-        out += buf[i];
-    }
-    if (fwrite(out.data(), 1, out.size(), t->raw) != out.size())
-        return -1;
-    return (ssize_t)size;
-}
-
-int textSeek(void *cookie, off64_t *pos, int whence)
-{
-    TextFile *t = static_cast<TextFile *>(cookie);
-    if (fseeko(t->raw, *pos, whence) != 0)
-        return -1;
-    t->atCtrlZ = false;
-    *pos = ftello(t->raw);
-    return 0;
-}
-
-int textClose(void *cookie)
-{
-    TextFile *t = static_cast<TextFile *>(cookie);
-    listFile(t, false);
-    int rc = fclose(t->raw);
-    delete t;
-    return rc;
+    return false;
 }
 
 } // namespace
@@ -307,15 +225,44 @@ std::vector<std::string> openFiles()
 {
     std::lock_guard<std::mutex> g(openFileMutex);
     std::vector<std::string> out;
-    for (TextFile *t : openFileList)
-        out.push_back("file " + t->path);
+    for (auto &f : openFileList)
+        out.push_back("file " + f.second.windows);
     return out;
 }
 
 void forgetOpenFiles()
 {
     std::lock_guard<std::mutex> g(openFileMutex);
+    for (auto &f : openFileList)
+        close(f.second.fd);
     openFileList.clear();
+}
+
+bool isFileHandle(HANDLE h, std::string *windowsPath)
+{
+    std::lock_guard<std::mutex> g(openFileMutex);
+    auto it = openFileList.find((uintptr_t)h);
+    if (it == openFileList.end())
+        return false;
+    *windowsPath = it->second.windows;
+    return true;
+}
+
+bool closeFileHandle(HANDLE h)
+{
+    std::lock_guard<std::mutex> g(openFileMutex);
+    auto it = openFileList.find((uintptr_t)h);
+    if (it == openFileList.end())
+        return false;
+    close(it->second.fd);
+    openFileList.erase(it);
+    return true;
+}
+
+bool hostIsReadOnly(const std::string &host)
+{
+    struct stat st;
+    return stat(host.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR);
 }
 
 } // namespace detail
@@ -373,6 +320,17 @@ bool getFile(const std::string &windowsPath, std::string *bytes)
     return true;
 }
 
+void setFolderFull(const std::string &windowsPath, long long freeBytes)
+{
+    DWORD err;
+    std::string full = fullWindowsPath(windowsPath, &err);
+    if (err)
+        return;
+    makeDirs(mapPath(full).host);
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    machine().fullFolders.emplace_back(full, freeBytes);
+}
+
 void addComDevice(const std::string &name, const std::string &target)
 {
     std::lock_guard<std::recursive_mutex> g(machineLock());
@@ -412,64 +370,6 @@ bool openPath(const char *api, LPCSTR path, MappedPath *m)
 } // namespace
 
 extern "C" {
-
-FILE *standin_fopen(const char *path, const char *mode)
-{
-    if (path && mode)
-        noteCall("fopen", path,
-                 {{"text", strchr(mode, 'b') ? 0u : 1u}, {"write", mode[0] == 'r' ? 0u : 1u}});
-    DWORD code;
-    if (faultHits("fopen", path ? path : "", &code)) {
-        SetLastError(code);
-        errno = winToErrno(code);
-        return nullptr;
-    }
-    if (!path || !mode || !strchr("rwa", mode[0])) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    bool plus = false, binary = false;
-    for (const char *m = mode + 1; *m; m++) {
-        if (*m == '+')
-            plus = true;
-        else if (*m == 'b')
-            binary = true;
-        else if (*m == 't')
-            binary = false;
-        else if (!strchr("cnSRTD", *m)) {
-            errno = EINVAL;
-            return nullptr;
-        }
-    }
-    MappedPath m = mapPath(path);
-    if (m.error) {
-        SetLastError(m.error);
-        errno = winToErrno(m.error);
-        return nullptr;
-    }
-    std::string hostMode(1, mode[0]);
-    if (plus)
-        hostMode += '+';
-    hostMode += 'b';
-    FILE *raw = ::fopen(m.host.c_str(), hostMode.c_str());
-    if (!raw) {
-        int e = errno;
-        SetLastError(e == ENOENT ? missingError(m.host) : errnoToWin(e));
-        errno = e;
-        return nullptr;
-    }
-    cookie_io_functions_t io = {textRead, textWrite, textSeek, textClose};
-    TextFile *t = new TextFile{raw, binary, m.windows};
-    FILE *f = fopencookie(t, hostMode.c_str(), io);
-    if (!f) {
-        fclose(raw);
-        delete t;
-        errno = ENOMEM;
-        return nullptr;
-    }
-    listFile(t, true);
-    return f;
-}
 
 BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists)
 {
@@ -513,6 +413,24 @@ BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists)
         SetLastError(ERROR_FILE_EXISTS);
         return FALSE;
     }
+    /* CopyFile: "If the destination file already exists and has the
+     * FILE_ATTRIBUTE_HIDDEN or FILE_ATTRIBUTE_READONLY attribute set, this
+     * function fails with ERROR_ACCESS_DENIED." */
+    if (hostIsReadOnly(dst.host)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    struct stat srcStat;
+    long long *room;
+    if (stat(src.host.c_str(), &srcStat) == 0 && freeBytesOf(dst.windows, &room)) {
+        struct stat old;
+        long long freed = stat(dst.host.c_str(), &old) == 0 ? (long long)old.st_size : 0;
+        if ((long long)srcStat.st_size > *room + freed) {
+            SetLastError(ERROR_DISK_FULL);
+            return FALSE;
+        }
+        *room += freed - (long long)srcStat.st_size;
+    }
     FILE *in = ::fopen(src.host.c_str(), "rb");
     if (!in) {
         SetLastError(errnoToWin(errno));
@@ -539,6 +457,8 @@ BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists)
         SetLastError(ERROR_WRITE_FAULT);
         return FALSE;
     }
+    /* "File attributes for the existing file are copied to the new file"
+     * (CopyFile): a read-only source gives a read-only copy. */
     struct stat st;
     if (stat(src.host.c_str(), &st) == 0)
         chmod(dst.host.c_str(), st.st_mode & 0777);
@@ -556,6 +476,12 @@ BOOL WINAPI DeleteFileA(LPCSTR path)
     }
     if (!hostIsFile(m.host)) {
         SetLastError(missingError(m.host));
+        return FALSE;
+    }
+    /* DeleteFile: "If an application attempts to delete a file that ... is
+     * read-only, the function fails with ERROR_ACCESS_DENIED." */
+    if (hostIsReadOnly(m.host)) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     if (unlink(m.host.c_str()) != 0) {
@@ -596,6 +522,188 @@ DWORD WINAPI GetFileAttributesA(LPCSTR path)
     if (S_ISDIR(st.st_mode))
         return FILE_ATTRIBUTE_DIRECTORY;
     return (st.st_mode & 0200) ? FILE_ATTRIBUTE_ARCHIVE : FILE_ATTRIBUTE_READONLY;
+}
+
+BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes)
+{
+    noteCall("SetFileAttributesA", path ? path : "", {{"attributes", attributes}});
+    MappedPath m;
+    if (!openPath("SetFileAttributesA", path, &m))
+        return FALSE;
+    struct stat st;
+    if (stat(m.host.c_str(), &st) != 0) {
+        SetLastError(missingError(m.host));
+        return FALSE;
+    }
+    /* Only these may be set; FILE_ATTRIBUTE_DIRECTORY and the rest are
+     * refused (SetFileAttributes). */
+    const DWORD settable = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                           FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NORMAL;
+    if (attributes & ~settable) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (S_ISREG(st.st_mode)) {
+        mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) ? (st.st_mode & ~(mode_t)0222)
+                                                               : (st.st_mode | S_IWUSR);
+        chmod(m.host.c_str(), mode & 07777);
+    }
+    return TRUE;
+}
+
+HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                          DWORD disposition, DWORD attributes, HANDLE templ)
+{
+    noteCall("CreateFileA", path ? path : "",
+             {{"access", access}, {"share", share}, {"disposition", disposition},
+              {"attributes", attributes}, {"security", sa ? 1u : 0u}, {"template", templ ? 1u : 0u}});
+    MappedPath m;
+    if (!openPath("CreateFileA", path, &m))
+        return INVALID_HANDLE_VALUE;
+    /* Only what the program's files need: reading an existing file, or
+     * creating one anew; anything else is not modelled. */
+    bool writing = access == GENERIC_WRITE;
+    if ((access != GENERIC_READ && !writing) || (disposition != OPEN_EXISTING && disposition != CREATE_ALWAYS) ||
+        (writing != (disposition == CREATE_ALWAYS)) || templ) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (hostIsDir(m.host)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    bool exists = hostIsFile(m.host);
+    if (!exists && disposition == OPEN_EXISTING) {
+        SetLastError(missingError(m.host));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!exists && !hostIsDir(m.host.substr(0, m.host.rfind('/')))) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    /* Opening a read-only file for writing is refused; so is writing over
+     * a running driver's file. */
+    if (writing && exists && (hostIsReadOnly(m.host) || isLoadedDriverFile(m.host))) {
+        SetLastError(hostIsReadOnly(m.host) ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION);
+        return INVALID_HANDLE_VALUE;
+    }
+    long long *room;
+    if (writing && exists && freeBytesOf(m.windows, &room)) {
+        struct stat old;
+        if (stat(m.host.c_str(), &old) == 0)
+            *room += (long long)old.st_size; /* emptied: its bytes are free again */
+    }
+    int fd = writing ? ::open(m.host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)
+                     : ::open(m.host.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastError(errno == ENOENT ? missingError(m.host) : errnoToWin(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    std::lock_guard<std::mutex> g(openFileMutex);
+    uintptr_t h = nextFileHandle;
+    nextFileHandle += 4;
+    openFileList[h] = OpenFile{fd, access, m.windows};
+    /* CREATE_ALWAYS over an existing file succeeds with
+     * ERROR_ALREADY_EXISTS (CreateFile). */
+    SetLastError(writing && exists ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return (HANDLE)h;
+}
+
+namespace {
+
+/* The open file of a handle, checked for the access a call needs. */
+bool fileFor(const char *api, HANDLE h, DWORD access, OpenFile *out)
+{
+    std::string path;
+    if (!isFileHandle(h, &path)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    DWORD code;
+    if (faultHits(api, path, &code)) {
+        SetLastError(code);
+        return false;
+    }
+    std::lock_guard<std::mutex> g(openFileMutex);
+    *out = openFileList[(uintptr_t)h];
+    if (!(out->access & access)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED overlapped)
+{
+    std::string path;
+    isFileHandle(h, &path);
+    noteCall("ReadFile", path, {{"size", size}, {"overlapped", overlapped ? 1u : 0u}});
+    /* Without an OVERLAPPED structure the count must be given (ReadFile). */
+    if (!got || overlapped) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *got = 0;
+    OpenFile f;
+    if (!fileFor("ReadFile", h, GENERIC_READ, &f))
+        return FALSE;
+    ssize_t n = ::read(f.fd, buffer, size);
+    if (n < 0) {
+        SetLastError(errnoToWin(errno));
+        return FALSE;
+    }
+    *got = (DWORD)n;
+    return TRUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
+{
+    std::string path;
+    isFileHandle(h, &path);
+    noteCall("WriteFile", path, {{"size", size}, {"overlapped", overlapped ? 1u : 0u}});
+    if (!written || overlapped) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *written = 0;
+    OpenFile f;
+    if (!fileFor("WriteFile", h, GENERIC_WRITE, &f))
+        return FALSE;
+    DWORD take = size;
+    long long *room;
+    if (freeBytesOf(f.windows, &room) && (long long)size > *room) {
+        /* A full drive.  Not documented for Windows 95; the worse case: its
+         * FAT driver writes what fits and reports success with the smaller
+         * count.  NT fails the write with ERROR_DISK_FULL and writes
+         * nothing, as Wine does on a full host file system. */
+        standin::Version v;
+        {
+            std::lock_guard<std::recursive_mutex> g(machineLock());
+            v = machine().version;
+        }
+        if (v != standin::WIN95) {
+            SetLastError(ERROR_DISK_FULL);
+            return FALSE;
+        }
+        take = (DWORD)*room;
+    }
+    const char *p = static_cast<const char *>(buffer);
+    DWORD done = 0;
+    while (done < take) {
+        ssize_t n = ::write(f.fd, p + done, take - done);
+        if (n <= 0) {
+            SetLastError(errnoToWin(errno));
+            *written = done;
+            return FALSE;
+        }
+        done += (DWORD)n;
+    }
+    if (freeBytesOf(f.windows, &room))
+        *room -= take;
+    *written = done;
+    return TRUE;
 }
 
 DWORD WINAPI GetCurrentDirectoryA(DWORD size, LPSTR buffer)

@@ -4,9 +4,9 @@
 #ifndef STANDIN_INTERNAL_H
 #define STANDIN_INTERNAL_H
 
-#define STANDIN_NO_FOPEN_MAP
 #include "standin.h"
 
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -54,6 +54,10 @@ struct Machine {
     std::string cmdline = "\"C:\\setup\\install.exe\"";
     std::vector<std::pair<std::string, std::string>> comDevices; /* name, target or "" */
     bool allCom = false;
+    /* Folders on a full drive, with the bytes still free there. */
+    std::vector<std::pair<std::string, long long>> fullFolders;
+    /* The environment blocks GetEnvironmentStrings handed out. */
+    std::vector<std::shared_ptr<std::vector<char>>> envBlocks;
 };
 Machine &machine();
 std::recursive_mutex &machineLock();
@@ -81,9 +85,15 @@ bool hostIsDir(const std::string &host);
 void makeDirs(const std::string &host);
 void removeTree(const std::string &host);
 DWORD errnoToWin(int e);
-/* "file C:\..." for every file of the C library still open. */
+/* "file C:\..." for every file handle still open. */
 std::vector<std::string> openFiles();
 void forgetOpenFiles();
+/* Whether h is an open file handle, and its path. */
+bool isFileHandle(HANDLE h, std::string *windowsPath);
+/* Closes h if it is a file handle; false if it is none. */
+bool closeFileHandle(HANDLE h);
+/* Whether a host file has the read-only attribute (no owner write). */
+bool hostIsReadOnly(const std::string &host);
 
 /* ---- services.cpp ---- */
 void resetServices();

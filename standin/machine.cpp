@@ -183,7 +183,20 @@ DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size)
         return 0;
     }
     bool found = false;
-    std::string value = name ? envGet(name, &found) : std::string();
+    std::string value;
+    {
+        std::lock_guard<std::recursive_mutex> g(machineLock());
+        /* NT compares names without regard to case.  Whether the first
+         * Windows 95 does is not documented; the worse case: it matches
+         * them with case, so "WINDIR" misses its own "windir". */
+        bool withCase = machine().version == standin::WIN95;
+        for (auto &kv : machine().env)
+            if (name && (withCase ? kv.first == name : iequals(kv.first, name))) {
+                found = true;
+                value = kv.second;
+                break;
+            }
+    }
     if (!found) {
         SetLastError(ERROR_ENVVAR_NOT_FOUND);
         return 0;
@@ -193,6 +206,29 @@ DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size)
     memcpy(buffer, value.c_str(), value.size() + 1);
     SetLastError(ERROR_SUCCESS);
     return (DWORD)value.size();
+}
+
+LPCH WINAPI GetEnvironmentStrings(void)
+{
+    noteCall("GetEnvironmentStrings", "", {});
+    DWORD code;
+    if (faultHits("GetEnvironmentStrings", "", &code)) {
+        SetLastError(code);
+        return nullptr;
+    }
+    /* "NAME=value" entries, each ended by a NUL, and a NUL after the last.
+     * Each call gets a block of its own, exactly that long (NT hands out a
+     * copy; a reader that runs past the end is caught by the sanitizers). */
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    auto block = std::make_shared<std::vector<char>>();
+    for (auto &kv : machine().env) {
+        std::string entry = kv.first + "=" + kv.second;
+        block->insert(block->end(), entry.begin(), entry.end());
+        block->push_back('\0');
+    }
+    block->push_back('\0');
+    machine().envBlocks.push_back(block);
+    return block->data();
 }
 
 BOOL WINAPI SetEnvironmentVariableA(LPCSTR name, LPCSTR value)

@@ -55,6 +55,11 @@ void putFile(const std::string &windowsPath, const std::string &bytes);
 /* Reads a file of the machine; false if it does not exist. */
 bool getFile(const std::string &windowsPath, std::string *bytes);
 
+/* The folder (made if missing) lies on a full drive with freeBytes left:
+ * a file there can be created, but a write that does not fit fails as on
+ * a full drive (see WriteFile in files.cpp). */
+void setFolderFull(const std::string &windowsPath, long long freeBytes = 0);
+
 /* QueryDosDeviceA answers for exactly these names: with the target given,
  * or "\Device\SerialN".  As in Wine 8, a target fits a buffer of n
  * characters when it is at most n - 2 long (its terminator and the list's
@@ -142,7 +147,10 @@ std::vector<std::string> leftOpen();
  *   RegSetValueExA: type, size, and for a text type terminated (1 when
  *                   the size counts the text and its terminator exactly)
  *   GetEnvironmentVariableA, QueryDosDeviceA, GetDlgItemTextA: size
- *   fopen: text (1) or binary (0) mode, write (1) or read (0)
+ *   CreateFileA: access, share, disposition, attributes, security and
+ *                template (1 when given)
+ *   ReadFile, WriteFile (subject: the file's path): size, overlapped
+ *   SetFileAttributesA: attributes
  *   CopyFileA: failifexists
  *   OpenSCManagerA, OpenServiceA: access
  *   CreateServiceA: access, type, start, error

@@ -369,10 +369,17 @@ DWORD WINAPI MsgWaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL 
 BOOL WINAPI CloseHandle(HANDLE handle)
 {
     DWORD code;
-    if (faultHits("CloseHandle", "", &code)) {
+    std::string file;
+    bool isFile = isFileHandle(handle, &file);
+    if (faultHits("CloseHandle", file, &code)) {
+        /* A failed close of a file still closes it: the handle is gone. */
+        if (isFile)
+            closeFileHandle(handle);
         SetLastError(code);
         return FALSE;
     }
+    if (isFile)
+        return closeFileHandle(handle) ? TRUE : FALSE;
     std::lock_guard<std::mutex> g(kmx);
     if (!kernelHandles.erase((uintptr_t)handle)) {
         SetLastError(ERROR_INVALID_HANDLE);

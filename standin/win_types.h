@@ -56,6 +56,9 @@ typedef UINT *PUINT, *LPUINT;
 typedef INT *PINT, *LPINT;
 typedef void *PVOID, *LPVOID;
 typedef const void *LPCVOID;
+typedef char *LPCH;
+/* Only passed on (always NULL in the program): its layout is not needed. */
+typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 typedef CHAR *PCHAR, *PSTR, *LPSTR, *NPSTR;
 typedef const CHAR *PCSTR, *LPCSTR;
 typedef LPSTR LPTSTR;

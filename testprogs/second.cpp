@@ -64,19 +64,10 @@ bool responseFileName(const char *cmd, char *name, size_t size)
 /* Copies the file byte for byte into C:\testlog\second-response.iss. */
 void copyResponseFile(const char *from)
 {
-    FILE *in = fopen(from, "rb");
-    if (!in)
-        return;
-    FILE *out = fopen(TESTLOG_DIR "\\second-response.iss", "wb");
-    if (out) {
-        char buf[4096];
-        size_t n;
-        while ((n = fread(buf, 1, sizeof buf, in)) > 0)
-            if (fwrite(buf, 1, n, out) != n)
-                break;
-        fclose(out);
-    }
-    fclose(in);
+    static char buf[65536];
+    long n = readWhole(from, buf, sizeof buf);
+    if (n >= 0)
+        writeLog("second-response.iss", buf, (size_t)n);
 }
 
 /* The mode word from second-mode.txt, blanks and line ends around it
@@ -84,12 +75,10 @@ void copyResponseFile(const char *from)
 void readMode(char *mode, size_t size)
 {
     strcpy(mode, "exit0");
-    FILE *f = fopen(TESTLOG_DIR "\\second-mode.txt", "rb");
-    if (!f)
-        return;
     char buf[64];
-    size_t n = fread(buf, 1, sizeof buf - 1, f);
-    fclose(f);
+    long n = readWhole(TESTLOG_DIR "\\second-mode.txt", buf, sizeof buf - 1);
+    if (n < 0)
+        return;
     buf[n] = '\0';
     char *p = buf;
     while (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n')

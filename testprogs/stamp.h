@@ -2,8 +2,8 @@
  * stamp.h - the files the test programs leave in C:\testlog\.
  *
  * A stamp is the time in milliseconds since the Unix epoch, in decimal,
- * with no line end.  Every file is written in binary mode, so the bytes on
- * disk are exactly the bytes given.
+ * with no line end.  Files are read and written with the file calls of
+ * kernel32, so the bytes on disk are exactly the bytes given.
  */
 #ifndef TESTPROGS_STAMP_H
 #define TESTPROGS_STAMP_H
@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <stdio.h>
+#include <string.h>
 
 #ifndef _WIN32
 #include <chrono>
@@ -66,13 +67,30 @@ static inline bool writeLog(const char *name, const char *bytes, size_t len)
     if (_snprintf(path, sizeof path, "%s\\%s", TESTLOG_DIR, name) < 0)
         return false;
     path[sizeof path - 1] = '\0';
-    FILE *f = fopen(path, "wb");
-    if (!f)
+    HANDLE f = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (f == INVALID_HANDLE_VALUE)
         return false;
-    bool ok = fwrite(bytes, 1, len, f) == len;
-    if (fclose(f) != 0)
+    DWORD written = 0;
+    bool ok = WriteFile(f, bytes, (DWORD)len, &written, NULL) && written == len;
+    if (!CloseHandle(f))
         ok = false;
     return ok;
+}
+
+/* Reads at most size bytes of a file; returns how many, or -1 when it
+ * cannot be opened. */
+static inline long readWhole(const char *path, char *buf, size_t size)
+{
+    HANDLE f = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    if (f == INVALID_HANDLE_VALUE)
+        return -1;
+    size_t total = 0;
+    DWORD got = 0;
+    while (total < size && ReadFile(f, buf + total, (DWORD)(size - total), &got, NULL) && got > 0)
+        total += got;
+    CloseHandle(f);
+    return (long)total;
 }
 
 /* Writes the current time as a stamp file. */

@@ -6,15 +6,21 @@
  */
 #include "format.h"
 
-#include <string.h>
+#include "crt.h"
 
 namespace {
 
 /* Widths and precisions are held below this, so no sum overflows. */
 const int MAX_FIELD = 100000000;
 
+/* Length modifiers: those the formatter prints with, and those whose
+ * argument it only takes off the list (see formatTo). */
+enum Length { LEN_INT, LEN_CHAR, LEN_SHORT, LEN_LONG, LEN_LONGLONG, LEN_MAX, LEN_SIZE, LEN_PTRDIFF,
+              LEN_LONGDOUBLE };
+
 struct Conversion {
-    bool left, zero, plus, space, alt, isLong;
+    bool left, zero, plus, space, alt;
+    Length length;
     int width;     /* 0 when none */
     int precision; /* -1 when none */
 };
@@ -82,7 +88,7 @@ void putField(Output &out, const Conversion &c, const char *prefix, int zeros, c
 void putNumber(Output &out, const Conversion &c, char conv, unsigned long value, bool negative)
 {
     const char *digits = conv == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
-    unsigned base = (conv == 'x' || conv == 'X') ? 16 : 10;
+    unsigned base = (conv == 'x' || conv == 'X') ? 16 : conv == 'o' ? 8 : 10;
     char text[3 * sizeof value];
     size_t n = 0;
     if (value != 0 || c.precision != 0) {
@@ -97,7 +103,80 @@ void putNumber(Output &out, const Conversion &c, char conv, unsigned long value,
     else if (c.alt && base == 16 && n && !(n == 1 && text[sizeof text - 1] == '0'))
         prefix = conv == 'X' ? "0X" : "0x";
     int zeros = c.precision > (int)n ? c.precision - (int)n : 0;
+    /* "%#o" makes the first digit a zero. */
+    if (c.alt && base == 8 && zeros == 0 && (n == 0 || text[sizeof text - n] != '0'))
+        zeros = 1;
     putField(out, c, prefix, zeros, text + sizeof text - n, n);
+}
+
+/* Reads the length modifier of a conversion. */
+Length readLength(const char **p)
+{
+    switch (**p) {
+    case 'h':
+        (*p)++;
+        if (**p != 'h')
+            return LEN_SHORT;
+        (*p)++;
+        return LEN_CHAR;
+    case 'l':
+        (*p)++;
+        if (**p != 'l')
+            return LEN_LONG;
+        (*p)++;
+        return LEN_LONGLONG;
+    case 'j': (*p)++; return LEN_MAX;
+    case 'z': (*p)++; return LEN_SIZE;
+    case 't': (*p)++; return LEN_PTRDIFF;
+    case 'L': (*p)++; return LEN_LONGDOUBLE;
+    default: return LEN_INT;
+    }
+}
+
+/* Takes the argument of a conversion the formatter does not print off the
+ * list, so that the conversions after it still get theirs.  False for a
+ * conversion that takes no argument (%% and unknown characters). */
+bool skipArgument(char conv, Length length, va_list *args)
+{
+    switch (conv) {
+    case 'd': case 'i': case 'o': case 'u': case 'x': case 'X':
+        if (length == LEN_LONGLONG || length == LEN_MAX)
+            (void)va_arg(*args, long long);
+        else if (length == LEN_SIZE || length == LEN_PTRDIFF)
+            (void)va_arg(*args, size_t);
+        else if (length == LEN_LONG)
+            (void)va_arg(*args, long);
+        else
+            (void)va_arg(*args, int);
+        return true;
+    case 'c':
+        (void)va_arg(*args, int);
+        return true;
+    case 's': case 'p': case 'n':
+        (void)va_arg(*args, void *);
+        return true;
+    case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
+        if (length == LEN_LONGDOUBLE)
+            (void)va_arg(*args, long double);
+        else
+            (void)va_arg(*args, double);
+        return true;
+    default:
+        return false;
+    }
+}
+
+/* Whether the formatter prints a conversion itself. */
+bool printable(char conv, Length length)
+{
+    switch (conv) {
+    case 'd': case 'i': case 'o': case 'u': case 'x': case 'X':
+        return length == LEN_INT || length == LEN_CHAR || length == LEN_SHORT || length == LEN_LONG;
+    case 'c': case 's':
+        return length == LEN_INT;
+    default:
+        return false;
+    }
 }
 
 } // namespace
@@ -106,6 +185,9 @@ size_t formatTo(FormatSink *sink, const char *fmt, va_list args)
 {
     Output out(sink);
     const char *p = fmt;
+    /* va_list may be an array type: work on a copy that can be passed on. */
+    va_list ap;
+    va_copy(ap, args);
     while (*p) {
         const char *plain = p;
         while (*p && *p != '%')
@@ -113,9 +195,10 @@ size_t formatTo(FormatSink *sink, const char *fmt, va_list args)
         out.text(plain, (size_t)(p - plain));
         if (!*p)
             break;
+        const char *spec = p;
         p++; /* the % */
 
-        Conversion c = {false, false, false, false, false, false, 0, -1};
+        Conversion c = {false, false, false, false, false, LEN_INT, 0, -1};
         for (;; p++) {
             if (*p == '-')
                 c.left = true;
@@ -131,7 +214,7 @@ size_t formatTo(FormatSink *sink, const char *fmt, va_list args)
                 break;
         }
         if (*p == '*') {
-            int w = va_arg(args, int);
+            int w = va_arg(ap, int);
             if (w < 0) {
                 c.left = true;
                 w = w < -MAX_FIELD ? MAX_FIELD : -w;
@@ -144,45 +227,59 @@ size_t formatTo(FormatSink *sink, const char *fmt, va_list args)
         if (*p == '.') {
             p++;
             if (*p == '*') {
-                int prec = va_arg(args, int);
+                int prec = va_arg(ap, int);
                 c.precision = prec < 0 ? -1 : prec < MAX_FIELD ? prec : MAX_FIELD;
                 p++;
             } else {
                 c.precision = readNumber(&p);
             }
         }
-        if (*p == 'l') {
-            c.isLong = true;
-            p++;
-        }
+        c.length = readLength(&p);
 
         char conv = *p;
         if (!conv)
             break;
         p++;
+        if (conv != '%' && !printable(conv, c.length)) {
+            /* Floating point, pointers, %n, 64-bit and wide conversions are
+             * not printed: the conversion stands for itself, as written,
+             * and its argument is taken off the list.  %n stores nothing. */
+            skipArgument(conv, c.length, &ap);
+            out.text(spec, (size_t)(p - spec));
+            continue;
+        }
         switch (conv) {
         case 'd':
         case 'i': {
-            long v = c.isLong ? va_arg(args, long) : va_arg(args, int);
+            long v = c.length == LEN_LONG ? va_arg(ap, long) : va_arg(ap, int);
+            if (c.length == LEN_SHORT)
+                v = (short)v;
+            else if (c.length == LEN_CHAR)
+                v = (signed char)v;
             unsigned long mag = v < 0 ? 0UL - (unsigned long)v : (unsigned long)v;
             putNumber(out, c, conv, mag, v < 0);
             break;
         }
+        case 'o':
         case 'u':
         case 'x':
         case 'X': {
-            unsigned long v = c.isLong ? va_arg(args, unsigned long) : va_arg(args, unsigned);
+            unsigned long v = c.length == LEN_LONG ? va_arg(ap, unsigned long) : va_arg(ap, unsigned);
+            if (c.length == LEN_SHORT)
+                v = (unsigned short)v;
+            else if (c.length == LEN_CHAR)
+                v = (unsigned char)v;
             putNumber(out, c, conv, v, false);
             break;
         }
         case 'c': {
-            char ch = (char)va_arg(args, int);
+            char ch = (char)va_arg(ap, int);
             c.precision = -1;
             putField(out, c, "", 0, &ch, 1);
             break;
         }
         case 's': {
-            const char *s = va_arg(args, const char *);
+            const char *s = va_arg(ap, const char *);
             if (!s)
                 s = "(null)";
             size_t n = 0;
@@ -194,11 +291,12 @@ size_t formatTo(FormatSink *sink, const char *fmt, va_list args)
             putField(out, c, "", 0, s, n);
             break;
         }
-        default: /* %% and anything unknown stand for themselves */
+        default: /* %% */
             out.text(&conv, 1);
             break;
         }
     }
+    va_end(ap);
     return out.total();
 }
 

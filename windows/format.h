@@ -1,10 +1,13 @@
 /*
  * format.h - the one formatter behind snprintf, vsnprintf and fprintf.
  *
- * It understands the printf conversions d, i, u, x, X, c, s and %, with the
+ * It prints the printf conversions d, i, o, u, x, X, c, s and %, with the
  * flags - 0 + space #, a width and a precision (digits or *), and the
- * length l.  Text goes to a sink in pieces; nothing is cut by the
- * formatter itself.
+ * lengths hh, h and l.  Any other conversion of C's (floating point, %p,
+ * %n, the 64-bit, size and wide lengths) is written as it stands in the
+ * format, and its argument is taken off the list all the same, so the
+ * conversions after it print the right arguments.  Text goes to a sink in
+ * pieces; nothing is cut by the formatter itself.
  */
 #ifndef WINDOWS_FORMAT_H
 #define WINDOWS_FORMAT_H

@@ -22,6 +22,8 @@ int digitValue(char c)
 
 } // namespace
 
+int runtimeErrno;
+
 extern "C" long strtol(const char *text, char **end, int base)
 {
     const char *p = text;
@@ -52,7 +54,9 @@ extern "C" long strtol(const char *text, char **end, int base)
     }
     if (end)
         *end = const_cast<char *>(p == digits ? text : p);
-    if (over)
+    if (over) {
+        errno = ERANGE;
         return negative ? LONG_MIN : LONG_MAX;
+    }
     return negative ? (long)(0UL - value) : (long)value;
 }

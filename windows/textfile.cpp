@@ -51,12 +51,21 @@ int nextByte(TextFile *f, bool peek)
     return c;
 }
 
+/* Writes the buffer out.  After a failed write nothing more is written,
+ * so the file's error stays what GetLastError tells.  A write that takes
+ * fewer bytes than it was given (a full disk on FAT) fails as the C
+ * runtime's does, with the disk-full code. */
 void flush(TextFile *f)
 {
     DWORD written = 0;
-    if (f->filled && (!WriteFile(f->handle, f->buffer, f->filled, &written, NULL) ||
-                      written != f->filled))
-        f->failed = true;
+    if (f->filled && !f->failed) {
+        if (!WriteFile(f->handle, f->buffer, f->filled, &written, NULL)) {
+            f->failed = true;
+        } else if (written != f->filled) {
+            f->failed = true;
+            SetLastError(ERROR_DISK_FULL);
+        }
+    }
     f->filled = 0;
 }
 

@@ -59,6 +59,7 @@ const char *const kRows[] = {
     "census/subkey skipped",
     "census/Driver unreadable",
     "census/Allocation unreadable",
+    "census/no Allocation",
     "census/Allocation version not 0x400",
     "census/no I/O descriptor",
     "census/20 ports recorded",
@@ -112,6 +113,7 @@ const char *const kRows[] = {
     /* response file */
     "response file/WINDIR not set",
     "response file/cannot be opened",
+    "response file/cannot be written",
     /* uninstall entry and installer launch */
     "uninstall/key not created",
     "uninstall/DisplayName not written",
@@ -232,7 +234,7 @@ std::vector<std::string> sorted(std::vector<std::string> v)
 std::map<std::string, int> baseline;
 std::map<std::string, int> byRun;
 const char *const kCounted[] = {"RegOpenKeyExA", "RegCreateKeyExA", "CreateProcessA",
-                                "fopen",         "RegisterClassA",  "CreateWindowExA",
+                                "CreateFileA",   "RegisterClassA",  "CreateWindowExA",
                                 "GetMessageA",   "WinHelpA",        "DialogBoxParamA",
                                 "OpenSCManagerA", "StartServiceA"};
 void takeBaseline()
@@ -334,7 +336,7 @@ std::vector<Case> allCases()
     c.push_back({"startup/version query fails", "silent", WIN95_MACHINE,
                  [] { fail("GetVersionExA", "", ERROR_INVALID_PARAMETER); }, RUN_WINMAIN_SILENT, 0,
                  {"Redirector Install: Could not determine platform.  Aborting."}, 0, NONE,
-                 "-iss -cls -launched", [] { EXPECT_EQ(sinceRun("fopen"), 0); }});
+                 "-iss -cls -launched", [] { EXPECT_EQ(sinceRun("CreateFileA"), 0); }});
     c.push_back({"startup/class registration fails", "silent", WIN95_MACHINE,
                  [] { fail("RegisterClassA", "", ERROR_NOT_ENOUGH_MEMORY); }, RUN_WINMAIN_SILENT,
                  0, {}, 0, NONE, "-iss -cls -launched",
@@ -344,7 +346,7 @@ std::vector<Case> allCases()
                  RUN_WINMAIN_INTERACTIVE, 0, {}, 0, NONE, "-iss -launched",
                  [] { EXPECT_EQ(sinceRun("GetMessageA"), 0); }});
     c.push_back({"startup/script cannot be read", "", WIN95_MACHINE,
-                 [script] { standin::putFile(script, "path=C:\\X\n"); fail("fopen", "script.txt", ERROR_FILE_NOT_FOUND); },
+                 [script] { standin::putFile(script, "path=C:\\X\n"); fail("CreateFileA", "script.txt", ERROR_FILE_NOT_FOUND); },
                  RUN_WINMAIN_SILENT, 0, {}, 0, NONE, "-iss -cls -dev -uninst -launched",
                  [] { EXPECT_EQ(sinceRun("RegOpenKeyExA"), 0); }});
     c.push_back({"startup/platform neither 95 nor NT", "doit", WIN31_MACHINE, [] {}, RUN_DOIT, -1,
@@ -467,9 +469,20 @@ std::vector<Case> allCases()
                  {"Error: Couldn't read Driver for Enum\\BIOS\\*PNP0501\\0D: 5"}, 1, 0,
                  "iss -cls -dev -uninst -launched"});
     c.push_back({"census/Allocation unreadable", "", WIN95_MACHINE,
-                 [] { fail("RegQueryValueExA", "|Allocation", ERROR_FILE_NOT_FOUND); }, RUN_DOIT95,
-                 0, {"Error: Couldn't read Allocation for Config Manager\\Enum\\C29A1D30: 2"}, 1, 0,
+                 [] { fail("RegQueryValueExA", "|Allocation", ERROR_ACCESS_DENIED); }, RUN_DOIT95,
+                 0, {"Error: Couldn't read Allocation for Config Manager\\Enum\\C29A1D30: 5"}, 1, 0,
                  "iss -cls -dev -uninst -launched"});
+    /* A port that Windows did not start has no "Allocation": it is recorded
+     * without a range and the installation goes on. */
+    c.push_back({"census/no Allocation", "", WIN95_MACHINE,
+                 [] { fail("RegQueryValueExA", "C29A1D30|Allocation", ERROR_FILE_NOT_FOUND); },
+                 RUN_DOIT95, 0, {}, 0, 0, "iss cls dev uninst launched", [] {
+                     ASSERT_EQ(curPort, 2);
+                     EXPECT_STREQ(Ports[0].name, "COM1");
+                     EXPECT_EQ(Ports[0].ioBase, 0);
+                     EXPECT_EQ(Ports[0].ioEnd, 0);
+                     EXPECT_EQ(Ports[1].ioBase, 0x2F8);
+                 }});
     c.push_back({"census/Allocation version not 0x400", "", WIN95_MACHINE,
                  [] {
                      addDevice("C29A1D30", "BIOS\\*PNP0501\\0D", "COM1", "Ports\\0000",
@@ -748,8 +761,12 @@ std::vector<Case> allCases()
                  {"Error: Couldn't get windir"}, 1, NONE, "-iss",
                  [] { EXPECT_EQ(scriptData.setupCmd[0], 0); }});
     c.push_back({"response file/cannot be opened", "", WIN95_MACHINE,
-                 [] { fail("fopen", "qblred.iss"); }, RUN_DOISS, -1,
+                 [] { fail("CreateFileA", "qblred.iss"); }, RUN_DOISS, -1,
                  {"Error: Can't open C:\\windows\\qblred.iss for writing"}, 1, NONE, "-iss",
+                 [] { EXPECT_EQ(scriptData.setupCmd[0], 0); }});
+    c.push_back({"response file/cannot be written", "", WIN95_MACHINE,
+                 [] { fail("WriteFile", "qblred.iss", ERROR_DISK_FULL); }, RUN_DOISS, -1,
+                 {"Error: Couldn't write C:\\windows\\qblred.iss: 0x70"}, 1, NONE, "iss",
                  [] { EXPECT_EQ(scriptData.setupCmd[0], 0); }});
 
     /* ---- uninstall entry and installer launch (finishInstall) ---- */

@@ -133,10 +133,10 @@ TEST_F(ResponseFile, FailuresWriteNothingAndKeepTheCommandLine)
          "C:\\windows\\qblred.iss"},
         {"windir empty", [] { standin::setEnv("WINDIR", ""); }, "Couldn't get windir",
          "C:\\windows\\qblred.iss"},
-        {"environment lookup fails",
-         [] { standin::fail("GetEnvironmentVariableA", ERROR_ENVVAR_NOT_FOUND, "windir"); },
+        {"environment block unavailable",
+         [] { standin::fail("GetEnvironmentStrings", ERROR_NOT_ENOUGH_MEMORY); },
          "Couldn't get windir", "C:\\windows\\qblred.iss"},
-        {"open fails", [] { standin::fail("fopen", ERROR_ACCESS_DENIED, "qblred.iss"); },
+        {"open fails", [] { standin::fail("CreateFileA", ERROR_ACCESS_DENIED, "qblred.iss"); },
          "Can't open C:\\windows\\qblred.iss for writing", "C:\\windows\\qblred.iss"},
         {"folder missing", [] { standin::setEnv("WINDIR", "C:\\nowhere"); },
          "Can't open C:\\nowhere\\qblred.iss for writing", "C:\\nowhere\\qblred.iss"},
@@ -150,6 +150,21 @@ TEST_F(ResponseFile, FailuresWriteNothingAndKeepTheCommandLine)
         {"longer than any path",
          [] { standin::setEnv("WINDIR", "C:\\" + std::string(4000, 'w')); },
          "windir too long for qblred.iss", nullptr},
+        /* A full drive: the file is made, but Windows 95 writes only what
+         * fits (the runtime reports the short write as a full disk) and NT
+         * nothing; a failed write or close is reported with its code. */
+        {"full drive, Windows 95 writes a part",
+         [] { standin::setFolderFull("C:\\windows", 100); },
+         "Couldn't write C:\\windows\\qblred.iss: 0x70", nullptr},
+        {"full drive, NT writes nothing",
+         [] { standin::setVersion(standin::NT40); standin::setFolderFull("C:\\windows"); },
+         "Couldn't write C:\\windows\\qblred.iss: 0x70", nullptr},
+        {"a write fails",
+         [] { standin::fail("WriteFile", ERROR_WRITE_FAULT, "qblred.iss"); },
+         "Couldn't write C:\\windows\\qblred.iss: 0x1d", nullptr},
+        {"the close fails",
+         [] { standin::fail("CloseHandle", ERROR_NETNAME_DELETED, "qblred.iss"); },
+         "Couldn't write C:\\windows\\qblred.iss: 0x40", nullptr},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -70,7 +70,7 @@ TEST_F(ScriptTest, MissingScriptGivesMinusOne)
     EXPECT_EQ(parseScript("C:\\setup\\none.txt"), -1);
     EXPECT_EQ(parseScript("\"C:\\setup\\none.txt\""), -1);
     standin::putFile(kScript, "path=C:\\X\n");
-    standin::fail("fopen", ERROR_ACCESS_DENIED, "script.txt");
+    standin::fail("CreateFileA", ERROR_ACCESS_DENIED, "script.txt");
     EXPECT_EQ(parseScript(kScript), -1);
     EXPECT_EQ(scriptData.path[0], '\0');
     EXPECT_TRUE(standin::events().empty());

@@ -289,36 +289,114 @@ TEST_F(StandinTest, RegFileMalformedInputIsRefusedWithReason)
 
 /* ------------------------------------------------------------ files */
 
-TEST_F(StandinTest, TextModeFiles)
+/* The file calls as Windows has them, also where root would be let
+ * through: a read-only file is refused its writes, its deletion and a copy
+ * over it; a full drive takes what fits on Windows 95 and nothing on NT. */
+TEST_F(StandinTest, FileCallsAsWindows)
 {
-    FILE *f = standin_fopen("C:\\windows\\T.TXT", "w");
-    ASSERT_NE(nullptr, f);
-    fputs("one\ntwo\n", f);
-    fprintf(f, "%d\n", 3);
-    fclose(f);
+    DWORD n = 0;
+    char buf[64];
+    HANDLE h = CreateFileA("C:\\windows\\T.TXT", GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    EXPECT_EQ((DWORD)ERROR_SUCCESS, GetLastError());
+    EXPECT_TRUE(WriteFile(h, "one\n", 4, &n, nullptr));
+    EXPECT_EQ(4u, n);
+    EXPECT_FALSE(ReadFile(h, buf, sizeof buf, &n, nullptr)); /* opened for writing only */
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_FALSE(WriteFile(h, "x", 1, nullptr, nullptr)); /* no count, no OVERLAPPED */
+    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+    EXPECT_EQ((std::vector<std::string>{"file C:\\windows\\T.TXT"}), standin::leftOpen());
+    EXPECT_TRUE(CloseHandle(h));
+    EXPECT_FALSE(CloseHandle(h));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
     std::string bytes;
     ASSERT_TRUE(standin::getFile("c:\\WINDOWS\\t.txt", &bytes));
-    EXPECT_EQ("one\r\ntwo\r\n3\r\n", bytes);
+    EXPECT_EQ("one\n", bytes); /* no text mode here: bytes as given */
 
-    standin::putFile("C:\\setup\\in.txt", std::string("a\r\nb\rc\r\r\n\x1a" "after", 14));
-    f = standin_fopen("in.txt", "rt"); /* relative to C:\setup */
-    ASSERT_NE(nullptr, f);
-    char buf[64] = {0};
-    size_t n = fread(buf, 1, sizeof buf, f);
-    EXPECT_EQ("a\nb\rc\r\n", std::string(buf, n)); /* a lone CR stays */
-    fclose(f);
-    f = standin_fopen("C:\\setup\\in.txt", "rb");
-    ASSERT_NE(nullptr, f);
-    n = fread(buf, 1, sizeof buf, f);
-    EXPECT_EQ(14u, n);
-    fclose(f);
+    h = CreateFileA("C:\\windows\\t.txt", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    EXPECT_TRUE(ReadFile(h, buf, 3, &n, nullptr));
+    EXPECT_EQ("one", std::string(buf, n));
+    EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr));
+    EXPECT_EQ(1u, n);
+    EXPECT_TRUE(ReadFile(h, buf, sizeof buf, &n, nullptr)); /* the end: TRUE, nothing read */
+    EXPECT_EQ(0u, n);
+    EXPECT_FALSE(WriteFile(h, "x", 1, &n, nullptr));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    CloseHandle(h);
+    h = CreateFileA("C:\\windows\\t.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    EXPECT_EQ((DWORD)ERROR_ALREADY_EXISTS, GetLastError()); /* and emptied */
+    CloseHandle(h);
+    ASSERT_TRUE(standin::getFile("C:\\windows\\t.txt", &bytes));
+    EXPECT_EQ("", bytes);
 
-    errno = 0;
-    EXPECT_EQ(nullptr, standin_fopen("C:\\setup\\a?b.txt", "w"));
-    EXPECT_EQ(EINVAL, errno);
-    EXPECT_EQ(nullptr, standin_fopen("C:\\nodir\\x.txt", "r"));
-    EXPECT_EQ(ENOENT, errno);
-    EXPECT_EQ(nullptr, standin_fopen("C:\\setup\\in.txt", "q"));
+    struct {
+        const char *path;
+        DWORD disposition, error;
+    } refused[] = {{"C:\\setup\\none.txt", OPEN_EXISTING, ERROR_FILE_NOT_FOUND},
+                   {"C:\\nodir\\x.txt", OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
+                   {"C:\\nodir\\x.txt", CREATE_ALWAYS, ERROR_PATH_NOT_FOUND},
+                   {"C:\\setup\\a?b.txt", CREATE_ALWAYS, ERROR_INVALID_NAME},
+                   {"C:\\windows", CREATE_ALWAYS, ERROR_ACCESS_DENIED}};
+    for (auto &r : refused) {
+        DWORD access = r.disposition == OPEN_EXISTING ? GENERIC_READ : GENERIC_WRITE;
+        EXPECT_EQ(INVALID_HANDLE_VALUE,
+                  CreateFileA(r.path, access, 0, nullptr, r.disposition, 0, nullptr))
+            << r.path;
+        EXPECT_EQ(r.error, GetLastError()) << r.path;
+    }
+
+    /* Read-only, as a file from a CD. */
+    standin::putFile("C:\\setup\\cd.sys", "driver");
+    ASSERT_TRUE(SetFileAttributesA("C:\\setup\\cd.sys", FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ((DWORD)FILE_ATTRIBUTE_READONLY, GetFileAttributesA("C:\\setup\\cd.sys"));
+    EXPECT_TRUE(CopyFileA("C:\\setup\\cd.sys", "C:\\windows\\cd.sys", FALSE));
+    EXPECT_EQ((DWORD)FILE_ATTRIBUTE_READONLY, GetFileAttributesA("C:\\windows\\cd.sys"));
+    EXPECT_FALSE(CopyFileA("C:\\setup\\cd.sys", "C:\\windows\\cd.sys", FALSE));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileA("C:\\windows\\cd.sys", GENERIC_WRITE, 0, nullptr,
+                                                CREATE_ALWAYS, 0, nullptr));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_FALSE(DeleteFileA("C:\\windows\\cd.sys"));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    ASSERT_TRUE(standin::getFile("C:\\windows\\cd.sys", &bytes));
+    EXPECT_EQ("driver", bytes);
+    EXPECT_FALSE(SetFileAttributesA("C:\\windows\\cd.sys", FILE_ATTRIBUTE_DIRECTORY));
+    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+    EXPECT_TRUE(SetFileAttributesA("C:\\windows\\cd.sys", FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ((DWORD)FILE_ATTRIBUTE_ARCHIVE, GetFileAttributesA("C:\\windows\\cd.sys"));
+    EXPECT_TRUE(DeleteFileA("C:\\windows\\cd.sys"));
+    EXPECT_FALSE(SetFileAttributesA("C:\\windows\\cd.sys", FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ((DWORD)ERROR_FILE_NOT_FOUND, GetLastError());
+
+    /* A full drive: created, then Windows 95 writes what fits, NT nothing. */
+    standin::setFolderFull("C:\\full", 5);
+    h = CreateFileA("C:\\full\\a.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    EXPECT_TRUE(WriteFile(h, "12345678", 8, &n, nullptr));
+    EXPECT_EQ(5u, n);
+    EXPECT_TRUE(WriteFile(h, "9", 1, &n, nullptr));
+    EXPECT_EQ(0u, n);
+    CloseHandle(h);
+    standin::setVersion(standin::NT40);
+    h = CreateFileA("C:\\full\\a.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    EXPECT_FALSE(WriteFile(h, "123456", 6, &n, nullptr)); /* the 5 emptied bytes are free */
+    EXPECT_EQ((DWORD)ERROR_DISK_FULL, GetLastError());
+    EXPECT_EQ(0u, n);
+    EXPECT_TRUE(WriteFile(h, "12345", 5, &n, nullptr));
+    EXPECT_EQ(5u, n);
+    CloseHandle(h);
+    EXPECT_FALSE(CopyFileA("C:\\windows\\t.txt", "C:\\full\\b.txt", FALSE) &&
+                 CopyFileA("C:\\setup\\cd.sys", "C:\\full\\c.sys", FALSE));
+    EXPECT_EQ((DWORD)ERROR_DISK_FULL, GetLastError());
+
+    auto asked = standin::asked("CreateFileA", "T.TXT")[0];
+    EXPECT_EQ((unsigned long long)GENERIC_WRITE, asked.value("access"));
+    EXPECT_EQ((unsigned long long)FILE_SHARE_READ, asked.value("share"));
+    EXPECT_EQ((unsigned long long)CREATE_ALWAYS, asked.value("disposition"));
+    EXPECT_EQ(4u, standin::asked("WriteFile", "T.TXT")[0].value("size"));
 }
 
 TEST_F(StandinTest, CopyFileErrors)
@@ -422,8 +500,9 @@ TEST_F(StandinTest, CallsAreRecordedWithWhatTheyWereGiven)
 TEST_F(StandinTest, LeftOpenListsWhatWasNotClosed)
 {
     HKEY k = createKey("Software\\Open");
-    FILE *f = fopen("C:\\windows\\open.txt", "w");
-    ASSERT_NE(nullptr, f);
+    HANDLE f = CreateFileA("C:\\windows\\open.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
+                           nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, f);
     SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     HANDLE t = CreateThread(nullptr, 0, [](LPVOID) -> DWORD { return 0; }, nullptr, 0, nullptr);
     EXPECT_EQ((std::vector<std::string>{"key HKEY_LOCAL_MACHINE\\Software\\Open",
@@ -431,7 +510,7 @@ TEST_F(StandinTest, LeftOpenListsWhatWasNotClosed)
                                         "thread handle"}),
               standin::leftOpen());
     RegCloseKey(k);
-    fclose(f);
+    CloseHandle(f);
     CloseServiceHandle(scm);
     WaitForSingleObject(t, INFINITE);
     CloseHandle(t);
@@ -488,9 +567,20 @@ TEST_F(StandinTest, ABoxOwnedAcrossThreadsNeedsTheOwnersThread)
 TEST_F(StandinTest, EnvironmentAndVersion)
 {
     char buf[16];
+    /* Windows 95 matches names with case, NT without. */
+    EXPECT_EQ(0u, GetEnvironmentVariableA("windir", buf, sizeof buf));
+    EXPECT_EQ((DWORD)ERROR_ENVVAR_NOT_FOUND, GetLastError());
+    EXPECT_EQ(10u, GetEnvironmentVariableA("WINDIR", buf, sizeof buf));
+    standin::setVersion(standin::NT351);
     EXPECT_EQ(10u, GetEnvironmentVariableA("windir", buf, sizeof buf));
     EXPECT_STREQ("C:\\windows", buf);
     EXPECT_EQ(11u, GetEnvironmentVariableA("SYSTEMROOT", buf, 10));
+    /* The block: every entry and an empty one at the end, each call its own. */
+    const char *block = GetEnvironmentStrings();
+    ASSERT_NE(nullptr, block);
+    EXPECT_EQ(std::string("WINDIR=C:\\windows\0SystemRoot=C:\\windows\0\0", 40),
+              std::string(block, 40));
+    EXPECT_NE(block, GetEnvironmentStrings());
     standin::unsetEnv("WinDir");
     EXPECT_EQ(0u, GetEnvironmentVariableA("WINDIR", buf, sizeof buf));
     EXPECT_EQ((DWORD)ERROR_ENVVAR_NOT_FOUND, GetLastError());
@@ -819,11 +909,12 @@ TEST_F(StandinTest, FaultsHitTheNthMatchingCall)
     RegCloseKey(k);
     EXPECT_EQ(4, standin::calls("RegOpenKeyExA"));
 
-    standin::fail("fopen", ERROR_ACCESS_DENIED, "iss", 1, 0);
-    errno = 0;
-    EXPECT_EQ(nullptr, standin_fopen("C:\\windows\\qblred.iss", "w"));
-    EXPECT_EQ(EACCES, errno);
-    EXPECT_EQ(nullptr, standin_fopen("C:\\windows\\qblred.iss", "w"));
+    standin::fail("CreateFileA", ERROR_ACCESS_DENIED, "iss", 1, 0);
+    for (int i = 0; i < 2; i++) {
+        EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileA("C:\\windows\\qblred.iss", GENERIC_WRITE, 0,
+                                                    nullptr, CREATE_ALWAYS, 0, nullptr));
+        EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    }
     standin::fail("MessageBoxA", ERROR_NOT_ENOUGH_MEMORY);
     EXPECT_EQ(0, MessageBoxA(nullptr, "x", "Error", MB_OK));
     EXPECT_EQ((DWORD)ERROR_NOT_ENOUGH_MEMORY, GetLastError());
@@ -936,6 +1027,7 @@ TEST_F(StandinTest, PostedMessagesAndMessageWaits)
 
 TEST_F(StandinTest, EnvironmentSetAndExpand)
 {
+    standin::setVersion(standin::NT40); /* names without regard to case */
     EXPECT_TRUE(SetEnvironmentVariableA("Path1", "C:\\x"));
     char buf[32];
     EXPECT_EQ(4u, GetEnvironmentVariableA("PATH1", buf, sizeof buf));

@@ -100,6 +100,8 @@ TEST_F(Win95Test, UnknownAllocationVersionStillRecordsThePort)
     EXPECT_EQ(gotError, 1);
 }
 
+/* Ports whose allocation gives no I/O range, and a port that Windows did
+ * not start (no "Allocation" at all), block their names and no base. */
 TEST_F(Win95Test, AllocationsWithoutIoRecordBaseZeroSilently)
 {
     addDevice("A", "BIOS\\A", "COM1", "Ports\\0000", allocation(""));          /* 12 bytes */
@@ -108,11 +110,19 @@ TEST_F(Win95Test, AllocationsWithoutIoRecordBaseZeroSilently)
               allocation(otherDescriptor(16) + otherDescriptor(12, 1)));
     addDevice("D", "BIOS\\D", "COM4", "Ports\\0003",
               allocation(otherDescriptor(16) + ioDescriptor(0x2E8, 0x2EF)));
+    addDevice("E", "BIOS\\E", "COM5", "Ports\\0004", allocIo(0x3E8, 0x3EF));
+    HKEY k;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_DYN_DATA, "Config Manager\\Enum\\E", 0, KEY_ALL_ACCESS, &k),
+              ERROR_SUCCESS);
+    RegDeleteValueA(k, "Allocation");
+    RegCloseKey(k);
     baseMachine();
     run();
     EXPECT_EQ(errorBoxes(), Texts({kLaunch}));
-    ASSERT_EQ(curPort, 4);
-    for (int i = 0; i < 3; i++) {
+    ASSERT_EQ(curPort, 5);
+    EXPECT_STREQ(Ports[4].name, "COM5");
+    EXPECT_STREQ(Ports[4].driver, "Ports\\0004");
+    for (int i : {0, 1, 2, 4}) {
         EXPECT_EQ(Ports[i].ioBase, 0) << i;
         EXPECT_EQ(Ports[i].ioEnd, 0) << i;
     }
@@ -120,10 +130,10 @@ TEST_F(Win95Test, AllocationsWithoutIoRecordBaseZeroSilently)
     EXPECT_STREQ(Ports[3].name, "COM4");
     EXPECT_EQ(Ports[3].ioBase, 0x2E8);
     EXPECT_EQ(Ports[3].ioEnd, 0x2EF);
-    /* COM3 and COM4 are taken by name: COM5 at 0x108. */
+    /* COM3 to COM5 are taken by name (COM3's base 0x3E8 is free): COM6. */
     std::string v;
     ASSERT_TRUE(getValue(HKEY_LOCAL_MACHINE, "Enum\\Root\\Ports\\0001", "PORTNAME", &v));
-    EXPECT_EQ(v, sz("COM5"));
+    EXPECT_EQ(v, sz("COM6"));
 }
 
 TEST_F(Win95Test, TwentyPortsEndTheCensusAndTheInstallationGoesOn)
@@ -168,15 +178,6 @@ TEST_F(Win95Test, UnreadableDriverOrAllocationEndsBeforeAnyRegistryWrite)
          [] { setValue(HKEY_LOCAL_MACHINE, "Enum\\BIOS\\*PNP0501\\0E", "Driver", REG_SZ,
                        sz(std::string(30, 'D'))); },
          "Couldn't read Driver for Enum\\BIOS\\*PNP0501\\0E: 234"},
-        {"no Allocation",
-         [] {
-             HKEY k;
-             ASSERT_EQ(RegOpenKeyExA(HKEY_DYN_DATA, "Config Manager\\Enum\\C29A1E10", 0,
-                                     KEY_ALL_ACCESS, &k), ERROR_SUCCESS);
-             RegDeleteValueA(k, "Allocation");
-             RegCloseKey(k);
-         },
-         "Couldn't read Allocation for Config Manager\\Enum\\C29A1E10: 2"},
         {"Allocation fault",
          [] { standin::fail("RegQueryValueExA", ERROR_ACCESS_DENIED, "C29A1D30|Allocation"); },
          "Couldn't read Allocation for Config Manager\\Enum\\C29A1D30: 5"},
