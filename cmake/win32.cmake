@@ -34,7 +34,7 @@ set(RUNTIME_LINK_OPTIONS -nostdlib -nostartfiles -s -Wl,--entry,${RUNTIME_ENTRY}
 # The program's C library: entry point, text files, formatting, strings.
 add_library(runtime STATIC
     windows/entry.cpp windows/args.cpp windows/format.cpp windows/snprintf.cpp
-    windows/textfile.cpp windows/strings.cpp windows/strtol.cpp)
+    windows/textfile.cpp windows/strings.cpp windows/strtol.cpp windows/environment.cpp)
 target_include_directories(runtime PUBLIC windows)
 target_compile_options(runtime PRIVATE ${RUNTIME_OPTIONS} ${PROGRAM_WARNINGS}
     -fno-builtin -fno-tree-loop-distribute-patterns)

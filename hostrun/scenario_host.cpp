@@ -19,6 +19,7 @@ namespace {
 struct Options {
     std::string root, out, version = "win95", cwd = "C:\\setup", answers;
     std::vector<std::string> regs, coms, faults, windows, ignoreStop, running;
+    std::vector<std::string> fullFolders; /* folders on a full drive */
     /* environment changes in command-line order: "=NAME=VALUE" sets, "-NAME" removes */
     std::vector<std::string> envOps;
     bool allCom = false, haveArgs = false;
@@ -78,6 +79,7 @@ Options parse(int argc, char **argv)
         else if (a == "--window") o.windows.push_back(value());
         else if (a == "--service-ignores-stop") o.ignoreStop.push_back(value());
         else if (a == "--service-running") o.running.push_back(value());
+        else if (a == "--full") o.fullFolders.push_back(value());
         else if (a == "--args") { o.args = value(); o.haveArgs = true; }
         else usage(("unknown option " + a).c_str());
     }
@@ -163,6 +165,8 @@ void setUp(const Options &o)
                 standin::addAnswer(split(line, "; "));
         }
     }
+    for (const std::string &folder : o.fullFolders)
+        standin::setFolderFull(folder);
     for (const std::string &faultText : o.faults)
         addFault(faultText);
 }

@@ -55,7 +55,7 @@ kernel32 LocalAlloc LocalFree MoveFileA MultiByteToWideChar OutputDebugStringA
 kernel32 QueryDosDeviceA QueryPerformanceCounter QueryPerformanceFrequency
 kernel32 RaiseException ReadFile ReleaseMutex ReleaseSemaphore ResetEvent
 kernel32 ResumeThread RtlUnwind SetCurrentDirectoryA SetEndOfFile
-kernel32 SetEnvironmentVariableA SetErrorMode SetEvent SetFilePointer
+kernel32 SetEnvironmentVariableA SetErrorMode SetEvent SetFileAttributesA SetFilePointer
 kernel32 SetHandleCount SetLastError SetStdHandle SetThreadPriority
 kernel32 SetUnhandledExceptionFilter Sleep SuspendThread TerminateProcess
 kernel32 TlsAlloc TlsFree TlsGetValue TlsSetValue UnhandledExceptionFilter
@@ -95,6 +95,9 @@ advapi32 DeleteService OpenSCManagerA OpenServiceA QueryServiceStatus StartServi
 # as doubtful for 3.51 (the program does without them): RegisterClassExA,
 # FindWindowExA, LoadImageA, and every function that came with Windows 95
 # alone, such as the Toolhelp functions (CreateToolhelp32Snapshot).
+# GetEnvironmentStrings is the block's name on NT 3.51 as on Windows 95
+# (GetEnvironmentStringsA came later as an alias of it); SetFileAttributesA
+# and GetFileAttributesA are file calls of the first Win32 API.
 NT351_FUNCTIONS='
 kernel32 Beep CloseHandle CopyFileA CreateDirectoryA CreateEventA CreateFileA
 kernel32 CreateMutexA CreateProcessA CreateThread DeleteCriticalSection DeleteFileA
@@ -102,8 +105,8 @@ kernel32 DuplicateHandle EnterCriticalSection ExitProcess ExitThread
 kernel32 ExpandEnvironmentStringsA FindClose FindFirstFileA FindNextFileA
 kernel32 FlushFileBuffers FormatMessageA FreeLibrary GetACP GetCommandLineA
 kernel32 GetCurrentDirectoryA GetCurrentProcess GetCurrentProcessId
-kernel32 GetCurrentThread GetCurrentThreadId GetDriveTypeA GetEnvironmentVariableA
-kernel32 GetExitCodeProcess GetExitCodeThread GetFileAttributesA GetFileSize
+kernel32 GetCurrentThread GetCurrentThreadId GetDriveTypeA GetEnvironmentStrings
+kernel32 GetEnvironmentVariableA GetExitCodeProcess GetExitCodeThread GetFileAttributesA GetFileSize
 kernel32 GetFileType GetFullPathNameA GetLastError GetLocalTime GetModuleFileNameA
 kernel32 GetModuleHandleA GetProcAddress GetProcessHeap GetStartupInfoA GetStdHandle
 kernel32 GetSystemDirectoryA GetSystemInfo GetSystemTime GetTempPathA GetTickCount
@@ -113,7 +116,8 @@ kernel32 InitializeCriticalSection InterlockedDecrement InterlockedIncrement
 kernel32 LeaveCriticalSection LoadLibraryA LocalAlloc LocalFree MoveFileA
 kernel32 MultiByteToWideChar OutputDebugStringA QueryDosDeviceA ReadFile
 kernel32 ReleaseMutex ResetEvent ResumeThread SetCurrentDirectoryA SetEndOfFile
-kernel32 SetEnvironmentVariableA SetErrorMode SetEvent SetFilePointer SetLastError
+kernel32 SetEnvironmentVariableA SetErrorMode SetEvent SetFileAttributesA SetFilePointer
+kernel32 SetLastError
 kernel32 Sleep SuspendThread TerminateProcess TlsAlloc TlsFree TlsGetValue
 kernel32 TlsSetValue VirtualAlloc VirtualFree VirtualProtect VirtualQuery
 kernel32 WaitForMultipleObjects WaitForSingleObject WideCharToMultiByte WriteFile
