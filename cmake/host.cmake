@@ -21,7 +21,7 @@ set(RUNTIME_NATIVE_SOURCES args.cpp format.cpp snprintf.cpp textfile.cpp strings
     environment.cpp)
 list(TRANSFORM RUNTIME_NATIVE_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/windows/)
 set(RUNTIME_NAMES ${CMAKE_SOURCE_DIR}/cmake/runtime-names.txt)
-set(OWN_RUNTIME_OPTIONS -fno-builtin -fno-tree-loop-distribute-patterns)
+set(OWN_RUNTIME_OPTIONS -fno-builtin $<$<CXX_COMPILER_ID:GNU>:-fno-tree-loop-distribute-patterns>)
 function(use_own_runtime target)
     target_compile_definitions(${target} PRIVATE INSTALL_OWN_RUNTIME)
     target_compile_options(${target} PRIVATE ${OWN_RUNTIME_OPTIONS})

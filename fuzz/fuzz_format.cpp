@@ -1,7 +1,8 @@
 /*
  * fuzz_format.cpp - the Windows runtime's formatter against the C
  * library's snprintf: formats of one or two conversions of the kinds the
- * program uses (d, i, u, x, X, c, s, %) with random flags, widths and
+ * program uses and their near kin (d, i, o, u, x, X, c, s, %, the lengths
+ * l, h and hh) with random flags, widths and
  * precisions (digits or * arguments), random numbers and texts, and random
  * buffer sizes.  The result and every byte written must agree, and nothing
  * may be written past the buffer: each buffer is an allocation of exactly
@@ -125,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string fmt;
     std::vector<Arg> args;
     std::vector<std::unique_ptr<char[]>> texts;
-    const char kinds[] = "diuxXcs%";
+    const char kinds[] = "diuxXcs%o";
 
     int conversions = 1 + (int)(in.byte() % 2);
     for (int k = 0; k < conversions; k++) {
@@ -134,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             char ch = (char)(' ' + in.byte() % 95);
             fmt += ch == '%' ? 'p' : ch;
         }
-        char conv = kinds[in.byte() % 8];
+        char conv = kinds[in.byte() % 9];
         fmt += '%';
         if (conv == '%') {
             fmt += '%';
@@ -150,7 +151,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             fmt += '+';
         if ((flags & 8) && (conv == 'd' || conv == 'i'))
             fmt += ' ';
-        if ((flags & 16) && (conv == 'x' || conv == 'X'))
+        if ((flags & 16) && (conv == 'x' || conv == 'X' || conv == 'o'))
             fmt += '#';
         size_t before = args.size();
         fieldValue(in, fmt, args, false);
@@ -166,6 +167,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         bool isLong = numeric && (flags & 64);
         if (isLong)
             fmt += 'l';
+        else if (numeric && (flags & 128))
+            fmt += (in.byte() & 1) ? "hh" : "h"; /* the int argument, shortened */
         fmt += conv;
         if (args.size() >= MAX_ARGS) { /* no room for the value: start over simpler */
             args.resize(before);
@@ -181,6 +184,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 args.push_back({Arg::INT, (long)(int32_t)w, nullptr});
             break;
         case 'u':
+        case 'o':
         case 'x':
         case 'X':
             args.push_back({isLong ? Arg::ULONG : Arg::UINT, (long)w, nullptr});
