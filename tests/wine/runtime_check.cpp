@@ -25,6 +25,10 @@ struct Reference {
     int(__cdecl *fprintf)(void *, const char *, ...);
     long(__cdecl *strtol)(const char *, char **, int);
     int(__cdecl *snprintf)(char *, size_t, const char *, ...);
+    char *(__cdecl *getenv)(const char *);
+    int *(__cdecl *errnoPlace)(void);
+    int(__cdecl *memcmp)(const void *, const void *, size_t);
+    int(__cdecl *strncmp)(const char *, const char *, size_t);
 };
 Reference crt;
 
@@ -219,12 +223,37 @@ void otherCases()
         int bases[] = {10, 0, 16};
         for (int base : bases) {
             char *e1, *e2;
+            errno = 0;
+            *crt.errnoPlace() = 0;
             long a = strtol(text, &e1, base), b = crt.strtol(text, &e2, base);
+            bool r1 = errno == ERANGE, r2 = *crt.errnoPlace() == 34; /* ERANGE */
             char detail[120];
-            snprintf(detail, sizeof detail, "\"%s\" base %d: ours %ld end %d, msvcrt %ld end %d",
-                     text, base, a, (int)(e1 - text), b, (int)(e2 - text));
-            check(a == b && e1 == e2, "strtol", detail);
+            snprintf(detail, sizeof detail,
+                     "\"%s\" base %d: ours %ld end %d range %d, msvcrt %ld end %d range %d", text,
+                     base, a, (int)(e1 - text), r1, b, (int)(e2 - text), r2);
+            check(a == b && e1 == e2 && r1 == r2, "strtol", detail);
         }
+    }
+
+    /* getenv: names without regard to case; msvcrt took its copy of the
+     * environment when it was loaded, after QbLrEdTeSt was set. */
+    static const char *const names[] = {"QBLREDTEST", "qblredtest", "QbLrEdTeSt", "QBLREDTES",
+                                        "QBLREDTESTX", "wInDiR", "SYSTEMROOT", "NO_SUCH_NAME"};
+    for (const char *name : names) {
+        const char *ours = getenv(name), *ref = crt.getenv(name);
+        bool same = ours && ref ? strncmp(ours, ref, 1000) == 0 : ours == ref;
+        check(same, "getenv", name);
+    }
+
+    /* The signs of comparisons. */
+    static const char *const pairs[][2] = {{"a\x80", "a\x01"}, {"a\x01", "a\x80"}, {"ab", "ab"},
+                                           {"ab", "abc"}, {"abc", "ab"}, {"B", "a"}};
+    for (auto &p : pairs) {
+        int n1 = memcmp(p[0], p[1], 2), n2 = crt.memcmp(p[0], p[1], 2);
+        int s1 = strncmp(p[0], p[1], 3), s2 = crt.strncmp(p[0], p[1], 3);
+        bool same = (n1 > 0) == (n2 > 0) && (n1 < 0) == (n2 < 0) && (s1 > 0) == (s2 > 0) &&
+                    (s1 < 0) == (s2 < 0);
+        check(same, "memcmp and strncmp signs", p[0]);
     }
 
     char a[200], b[200];
@@ -259,11 +288,14 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR args, int)
     say(args);
     say("]\r\n");
 
+    SetEnvironmentVariableA("QbLrEdTeSt", "case");
     HMODULE dll = LoadLibraryA("msvcrt.dll");
     bool found = dll && find(dll, &crt.fopen, "fopen") && find(dll, &crt.fclose, "fclose") &&
                  find(dll, &crt.fgetc, "fgetc") && find(dll, &crt.fputs, "fputs") &&
                  find(dll, &crt.fprintf, "fprintf") && find(dll, &crt.strtol, "strtol") &&
-                 find(dll, &crt.snprintf, "_snprintf");
+                 find(dll, &crt.snprintf, "_snprintf") && find(dll, &crt.getenv, "getenv") &&
+                 find(dll, &crt.errnoPlace, "_errno") && find(dll, &crt.memcmp, "memcmp") &&
+                 find(dll, &crt.strncmp, "strncmp");
     bigA = static_cast<char *>(VirtualAlloc(NULL, BIG, MEM_COMMIT, PAGE_READWRITE));
     bigB = static_cast<char *>(VirtualAlloc(NULL, BIG, MEM_COMMIT, PAGE_READWRITE));
     check(found && bigA && bigB, "msvcrt.dll and memory");
