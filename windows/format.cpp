@@ -133,37 +133,32 @@ Length readLength(const char **p)
     }
 }
 
-/* Takes the argument of a conversion the formatter does not print off the
- * list, so that the conversions after it still get theirs.  False for a
- * conversion that takes no argument (%% and unknown characters). */
-bool skipArgument(char conv, Length length, va_list *args)
+/* What a conversion takes from the argument list. */
+enum ArgKind { ARG_NONE, ARG_INT, ARG_LONG, ARG_LONGLONG, ARG_SIZE, ARG_POINTER, ARG_DOUBLE,
+               ARG_LONGDOUBLE };
+
+ArgKind argumentOf(char conv, Length length)
 {
-    switch (conv) {
-    case 'd': case 'i': case 'o': case 'u': case 'x': case 'X':
-        if (length == LEN_LONGLONG || length == LEN_MAX)
-            (void)va_arg(*args, long long);
-        else if (length == LEN_SIZE || length == LEN_PTRDIFF)
-            (void)va_arg(*args, size_t);
-        else if (length == LEN_LONG)
-            (void)va_arg(*args, long);
-        else
-            (void)va_arg(*args, int);
-        return true;
-    case 'c':
-        (void)va_arg(*args, int);
-        return true;
-    case 's': case 'p': case 'n':
-        (void)va_arg(*args, void *);
-        return true;
-    case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
-        if (length == LEN_LONGDOUBLE)
-            (void)va_arg(*args, long double);
-        else
-            (void)va_arg(*args, double);
-        return true;
-    default:
-        return false;
-    }
+    static const ArgKind integers[] = {
+        ARG_INT,      /* LEN_INT */
+        ARG_INT,      /* LEN_CHAR: promoted */
+        ARG_INT,      /* LEN_SHORT: promoted */
+        ARG_LONG,     /* LEN_LONG */
+        ARG_LONGLONG, /* LEN_LONGLONG */
+        ARG_LONGLONG, /* LEN_MAX: intmax_t is long long here */
+        ARG_SIZE,     /* LEN_SIZE */
+        ARG_SIZE,     /* LEN_PTRDIFF: the same size */
+        ARG_INT,      /* LEN_LONGDOUBLE: not meant for integers */
+    };
+    if (strchr("diouxX", conv) && conv)
+        return integers[length];
+    if (conv == 'c')
+        return ARG_INT;
+    if (conv && strchr("spn", conv))
+        return ARG_POINTER;
+    if (conv && strchr("eEfFgGaA", conv))
+        return length == LEN_LONGDOUBLE ? ARG_LONGDOUBLE : ARG_DOUBLE;
+    return ARG_NONE;
 }
 
 /* Whether the formatter prints a conversion itself. */
@@ -185,9 +180,6 @@ size_t formatTo(FormatSink *sink, const char *fmt, va_list args)
 {
     Output out(sink);
     const char *p = fmt;
-    /* va_list may be an array type: work on a copy that can be passed on. */
-    va_list ap;
-    va_copy(ap, args);
     while (*p) {
         const char *plain = p;
         while (*p && *p != '%')
@@ -214,7 +206,7 @@ size_t formatTo(FormatSink *sink, const char *fmt, va_list args)
                 break;
         }
         if (*p == '*') {
-            int w = va_arg(ap, int);
+            int w = va_arg(args, int);
             if (w < 0) {
                 c.left = true;
                 w = w < -MAX_FIELD ? MAX_FIELD : -w;
@@ -227,7 +219,7 @@ size_t formatTo(FormatSink *sink, const char *fmt, va_list args)
         if (*p == '.') {
             p++;
             if (*p == '*') {
-                int prec = va_arg(ap, int);
+                int prec = va_arg(args, int);
                 c.precision = prec < 0 ? -1 : prec < MAX_FIELD ? prec : MAX_FIELD;
                 p++;
             } else {
@@ -244,18 +236,32 @@ size_t formatTo(FormatSink *sink, const char *fmt, va_list args)
             /* Floating point, pointers, %n, 64-bit and wide conversions are
              * not printed: the conversion stands for itself, as written,
              * and its argument is taken off the list.  %n stores nothing. */
-            skipArgument(conv, c.length, &ap);
+            /* The branches differ in the type va_arg reads, which the
+             * clone check does not see through the macro. */
+            // NOLINTBEGIN(bugprone-branch-clone)
+            switch (argumentOf(conv, c.length)) {
+            case ARG_INT: (void)va_arg(args, int); break;
+            case ARG_LONG: (void)va_arg(args, long); break;
+            case ARG_LONGLONG: (void)va_arg(args, long long); break;
+            case ARG_SIZE: (void)va_arg(args, size_t); break;
+            case ARG_POINTER: (void)va_arg(args, void *); break;
+            case ARG_DOUBLE: (void)va_arg(args, double); break;
+            case ARG_LONGDOUBLE: (void)va_arg(args, long double); break;
+            case ARG_NONE: break;
+            }
+            // NOLINTEND(bugprone-branch-clone)
             out.text(spec, (size_t)(p - spec));
             continue;
         }
         switch (conv) {
         case 'd':
         case 'i': {
-            long v = c.length == LEN_LONG ? va_arg(ap, long) : va_arg(ap, int);
+            long v = c.length == LEN_LONG ? va_arg(args, long) : va_arg(args, int);
+            /* hd and hhd: the low 16 or 8 bits, sign extended. */
             if (c.length == LEN_SHORT)
-                v = (short)v;
+                v = (long)(((unsigned long)v & 0xFFFF) ^ 0x8000) - 0x8000;
             else if (c.length == LEN_CHAR)
-                v = (signed char)v;
+                v = (long)(((unsigned long)v & 0xFF) ^ 0x80) - 0x80;
             unsigned long mag = v < 0 ? 0UL - (unsigned long)v : (unsigned long)v;
             putNumber(out, c, conv, mag, v < 0);
             break;
@@ -264,7 +270,7 @@ size_t formatTo(FormatSink *sink, const char *fmt, va_list args)
         case 'u':
         case 'x':
         case 'X': {
-            unsigned long v = c.length == LEN_LONG ? va_arg(ap, unsigned long) : va_arg(ap, unsigned);
+            unsigned long v = c.length == LEN_LONG ? va_arg(args, unsigned long) : va_arg(args, unsigned);
             if (c.length == LEN_SHORT)
                 v = (unsigned short)v;
             else if (c.length == LEN_CHAR)
@@ -273,13 +279,13 @@ size_t formatTo(FormatSink *sink, const char *fmt, va_list args)
             break;
         }
         case 'c': {
-            char ch = (char)va_arg(ap, int);
+            char ch = (char)va_arg(args, int);
             c.precision = -1;
             putField(out, c, "", 0, &ch, 1);
             break;
         }
         case 's': {
-            const char *s = va_arg(ap, const char *);
+            const char *s = va_arg(args, const char *);
             if (!s)
                 s = "(null)";
             size_t n = 0;
@@ -296,7 +302,6 @@ size_t formatTo(FormatSink *sink, const char *fmt, va_list args)
             break;
         }
     }
-    va_end(ap);
     return out.total();
 }
 
