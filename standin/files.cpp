@@ -611,11 +611,22 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
 
 namespace {
 
-/* The open file of a handle, checked for the access a call needs. */
-bool fileFor(const char *api, HANDLE h, DWORD access, OpenFile *out)
+/* The start of ReadFile and WriteFile: records the call, checks its
+ * arguments (without an OVERLAPPED structure the count must be given),
+ * clears the count and finds the open file, which must have been opened
+ * with the access the call needs. */
+bool startTransfer(const char *api, HANDLE h, DWORD size, LPDWORD count, LPOVERLAPPED overlapped,
+                   DWORD access, OpenFile *out)
 {
     std::string path;
-    if (!isFileHandle(h, &path)) {
+    bool isFile = isFileHandle(h, &path);
+    noteCall(api, path, {{"size", size}, {"overlapped", overlapped ? 1u : 0u}});
+    if (!count || overlapped) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    *count = 0;
+    if (!isFile) {
         SetLastError(ERROR_INVALID_HANDLE);
         return false;
     }
@@ -625,7 +636,12 @@ bool fileFor(const char *api, HANDLE h, DWORD access, OpenFile *out)
         return false;
     }
     std::lock_guard<std::mutex> g(openFileMutex);
-    *out = openFileList[(uintptr_t)h];
+    auto it = openFileList.find((uintptr_t)h);
+    if (it == openFileList.end()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    *out = it->second;
     if (!(out->access & access)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
@@ -637,17 +653,8 @@ bool fileFor(const char *api, HANDLE h, DWORD access, OpenFile *out)
 
 BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED overlapped)
 {
-    std::string path;
-    isFileHandle(h, &path);
-    noteCall("ReadFile", path, {{"size", size}, {"overlapped", overlapped ? 1u : 0u}});
-    /* Without an OVERLAPPED structure the count must be given (ReadFile). */
-    if (!got || overlapped) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    *got = 0;
     OpenFile f;
-    if (!fileFor("ReadFile", h, GENERIC_READ, &f))
+    if (!startTransfer("ReadFile", h, size, got, overlapped, GENERIC_READ, &f))
         return FALSE;
     ssize_t n = ::read(f.fd, buffer, size);
     if (n < 0) {
@@ -660,16 +667,8 @@ BOOL WINAPI ReadFile(HANDLE h, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAP
 
 BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped)
 {
-    std::string path;
-    isFileHandle(h, &path);
-    noteCall("WriteFile", path, {{"size", size}, {"overlapped", overlapped ? 1u : 0u}});
-    if (!written || overlapped) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    *written = 0;
     OpenFile f;
-    if (!fileFor("WriteFile", h, GENERIC_WRITE, &f))
+    if (!startTransfer("WriteFile", h, size, written, overlapped, GENERIC_WRITE, &f))
         return FALSE;
     DWORD take = size;
     long long *room;
