@@ -4,6 +4,8 @@
  * the form the scenario checker reads.  scripts/scenario.py prepares the
  * drive and passes the machine and the input on the command line.
  */
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +26,7 @@ struct Options {
     std::vector<std::string> envOps;
     bool allCom = false, haveArgs = false;
     std::string args;
+    std::string shuffle; /* --shuffle SEED: subkeys enumerated in an order drawn from SEED */
 };
 
 [[noreturn]] void usage(const char *why)
@@ -81,6 +84,7 @@ Options parse(int argc, char **argv)
         else if (a == "--service-running") o.running.push_back(value());
         else if (a == "--full") o.fullFolders.push_back(value());
         else if (a == "--args") { o.args = value(); o.haveArgs = true; }
+        else if (a == "--shuffle") o.shuffle = value();
         else usage(("unknown option " + a).c_str());
     }
     if (o.root.empty() || o.out.empty())
@@ -120,6 +124,14 @@ void setUp(const Options &o)
     else if (o.version == "win31") standin::setVersion(standin::WIN31);
     else if (o.version == "fail") standin::fail("GetVersionExA", ERROR_INVALID_PARAMETER);
     else usage(("unknown version " + o.version).c_str());
+    if (!o.shuffle.empty()) {
+        char *end = nullptr;
+        errno = 0;
+        unsigned long long seed = std::strtoull(o.shuffle.c_str(), &end, 10);
+        if (*end || errno || !std::isdigit((unsigned char)o.shuffle[0]))
+            usage(("bad --shuffle seed " + o.shuffle).c_str());
+        standin::setEnumShuffle(seed);
+    }
 
     for (const std::string &path : o.regs) {
         std::string text, why;

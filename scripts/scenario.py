@@ -2,16 +2,22 @@
 """Plays scenarios (docs/scenarios.md) on the native stand-in and on Wine,
 and checks what each run left behind against the scenario's expectations.
 
-    scripts/scenario.py [--runner host|wine|both] [--jobs N] [--keep DIR] [PATHS...]
+    scripts/scenario.py [--runner host|wine|both] [--jobs N] [--keep DIR]
+                        [--shuffle [SEED]] [--version NAME] [PATHS...]
 
 PATHS are .scn files or folders of them (default: scenarios/).  Prints one
 line per scenario and runner and ends with "scenarios: N passed, M failed".
 Exits non-zero on any failure, and when a runner cannot run at all.
+--shuffle (host runner only) plays every scenario with the registry's
+subkeys enumerated in an order drawn from SEED (drawn and printed when not
+given), except those written `order: creation`.  --version plays only the
+scenarios of that version (win95, nt351, ...).
 """
 import argparse
 import concurrent.futures
 import json
 import os
+import random
 import shutil
 import sys
 import tempfile
@@ -132,6 +138,7 @@ class Scenario:
         self.nt_start = []      # services the Wine runner starts afterwards
         self.running = []       # services started before the run
         self.args = None
+        self.order = "any"      # "creation": played in Windows 95's order also when shuffled
         self.answers = []
         self.expect = []        # (kind, data, line number)
         self.parse()
@@ -158,6 +165,10 @@ class Scenario:
                     self.runners = value.split()
                 elif key == "version":
                     self.version = value
+                elif key == "order":
+                    if value != "creation":
+                        raise ScenarioError("order takes only 'creation', not %r" % value)
+                    self.order = value
                 elif key == "reg" and value.startswith("<"):
                     self.regs.append(base / value[1:].strip())
                 elif key == "com":
@@ -561,6 +572,9 @@ def host_path(drive, windows_path):
 class HostRunner:
     name = "host"
 
+    def __init__(self, shuffle=None):
+        self.shuffle = shuffle  # a seed: subkeys enumerated in an order drawn from it
+
     def available(self):
         missing = [str(p) for p in (HOST_RUNNER, HOST_SECOND) if not p.exists()]
         return (not missing, "missing %s (build the host preset)" % ", ".join(missing))
@@ -575,6 +589,8 @@ class HostRunner:
                                         "qblred-sticky.sys": ROOT / "testprogs/qblred_sys.c"})
         cmd = [str(HOST_RUNNER), "--root", str(drive), "--out", str(work),
                "--version", scenario.version, "--cwd", scenario.cwd]
+        if self.shuffle is not None and scenario.order != "creation":
+            cmd += ["--shuffle", str(self.shuffle)]
         for r in scenario.regs:
             cmd += ["--reg", str(r)]
         for c in scenario.coms:
@@ -610,14 +626,15 @@ class HostRunner:
                     proc.returncode, proc.stderr.decode(errors="replace")[-500:])}) + "\n")
 
 
-def make_runner(name):
+def make_runner(name, shuffle=None):
     """A runner has: name, available() -> (ok, why), describe(), run(scenario,
     work) which leaves the outcome (events.jsonl, registry.reg, services.txt,
     drive_c/) in the folder work, optionally close() and max_jobs.  The Wine
     runner is scripts/winerun.py: WineRunner(ROOT); it may use
-    prepare_drive() and Scenario.registry_keys() from here."""
+    prepare_drive() and Scenario.registry_keys() from here.  shuffle: the
+    host runner's seed of the enumeration order (None: the version's own)."""
     if name == "host":
-        return HostRunner()
+        return HostRunner(shuffle)
     import winerun
     return winerun.WineRunner(ROOT)
 
@@ -654,8 +671,26 @@ def main():
     ap.add_argument("--runner", choices=["host", "wine", "both"], default="both")
     ap.add_argument("--jobs", type=int, default=1)
     ap.add_argument("--keep", help="keep every outcome in this folder")
+    ap.add_argument("--shuffle", nargs="?", const="draw", metavar="SEED",
+                    help="host runner: enumerate subkeys in an order drawn from SEED "
+                         "(a number; drawn and printed when left out)")
+    ap.add_argument("--version", help="play only the scenarios of this version")
     ap.add_argument("paths", nargs="*")
     opts = ap.parse_args()
+    seed = None
+    if opts.shuffle is not None:
+        if opts.runner != "host":
+            ap.error("--shuffle plays on the host runner only (--runner host)")
+        if opts.shuffle != "draw" and not opts.shuffle.isdigit() and Path(opts.shuffle).exists():
+            opts.paths.insert(0, opts.shuffle)  # "--shuffle PATH...": no seed given
+            opts.shuffle = "draw"
+        if opts.shuffle == "draw":
+            seed = random.SystemRandom().randrange(1, 2 ** 32)
+        elif opts.shuffle.isdigit() and int(opts.shuffle) < 2 ** 64:
+            seed = int(opts.shuffle)
+        else:
+            ap.error("--shuffle takes a number, not %r" % opts.shuffle)
+        print("shuffle seed %d" % seed)
     if opts.keep:
         Path(opts.keep).mkdir(parents=True, exist_ok=True)
 
@@ -671,15 +706,20 @@ def main():
     counts = {}
     passed = failed = 0
     for name in names:
-        runner = make_runner(name)
-        todo = [s for s in scenarios[name] if name in s.runners]
+        runner = make_runner(name, seed)
+        todo = [s for s in scenarios[name] if name in s.runners and
+                opts.version in (None, s.version)]
         ok, why = runner.available()
         if not ok:
             print("%s: cannot run: %s" % (name, why))
             failed += max(1, len(todo))
             counts[name] = (0, max(1, len(todo)))
             continue
-        print("== %s runner: %s, %d scenarios" % (name, runner.describe(), len(todo)))
+        pinned = sum(1 for s in todo if s.order == "creation")
+        print("== %s runner: %s, %d scenarios%s" % (
+            name, runner.describe(), len(todo),
+            "" if seed is None or name != "host" else
+            " (shuffle seed %d; %d in the order of creation)" % (seed, pinned)))
         jobs = opts.jobs if name == "host" else min(opts.jobs, getattr(runner, "max_jobs", 1))
         p = f = 0
         with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, jobs)) as pool:
@@ -689,7 +729,10 @@ def main():
                 problems, took, work = fut.result()
                 if problems:
                     f += 1
-                    print("FAIL %s [%s] %.1fs: %s (outcome %s)" % (s.name, name, took, problems[0], work))
+                    replay = "" if seed is None or s.order == "creation" else \
+                        ", shuffle seed %d" % seed
+                    print("FAIL %s [%s%s] %.1fs: %s (outcome %s)" % (s.name, name, replay, took,
+                                                                     problems[0], work))
                     for extra in problems[1:4]:
                         print("     %s" % extra)
                 else:

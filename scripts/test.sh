@@ -3,7 +3,9 @@
 # (imports, 386 code, relocations) and a second build that must give the
 # same bytes, its C runtime against msvcrt.dll under Wine, the native
 # build with its unit tests (plain and under the sanitizers), the
-# scenarios and the site preview on both runners, the fuzzers for a
+# scenarios and the site preview on both runners, the Windows 95
+# scenarios once more on the stand-in with the registry's subkeys in a
+# shuffled order (the seed drawn and printed), the fuzzers for a
 # short budget, the static analysers and the benchmark.  Installs what
 # it needs first.
 # Ends with one line "tests: N passed, M failed"; exits non-zero on any
@@ -73,6 +75,7 @@ step unit-asan ctest --preset host-asan
 step harness-tests bash -c 'cd scripts && python3 -m unittest -v test_winerun'
 step runtime-wine python3 scripts/check-runtime.py
 step scenarios python3 scripts/scenario.py --runner both --jobs 2
+step scenarios-shuffled python3 scripts/scenario.py --runner host --shuffle --jobs 2 --version win95
 step site-preview bash -c 'cd scripts && python3 -m unittest -v test_preview'
 step screenshots bash -c 'cd scripts && python3 -m unittest test_screenshots && d=$(mktemp -d) && trap "rm -rf $d" EXIT && python3 screenshots.py --out "$d" --check-readme ../README.md'
 step fuzz scripts/fuzz.sh --short

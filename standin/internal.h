@@ -147,9 +147,13 @@ bool regGetValue(const std::string &path, const std::string &name, RegValue *out
 bool regSetValue(const std::string &path, const std::string &name, DWORD type,
                  const std::string &data);
 void regDeleteValue(const std::string &path, const std::string &name);
+/* The subkey names sorted by name without regard to case, whatever the
+ * version's enumeration order. */
 std::vector<std::string> regSubkeyNames(const std::string &path);
-/* Visits the key and every key below it, parents first, in enumeration
- * order; false if the key does not exist. */
+/* Visits the key and every key below it, parents first, subkeys sorted by
+ * name without regard to case (not in the version's enumeration order, so
+ * that an export of the same registry is the same text); false if the key
+ * does not exist. */
 bool regWalk(const std::string &path,
              void (*visit)(void *ctx, const std::string &keyPath,
                            const std::vector<RegValue> &values),

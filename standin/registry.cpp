@@ -1,9 +1,10 @@
 /* registry.cpp - the in-memory registry and its Win32 calls.
  *
- * Keys keep their subkeys in a vector sorted by name without regard to
- * case (the order in which Wine enumerates them), so a lookup is a binary
- * search and enumeration by index is direct.  Values are kept the same
- * way.  Names keep the case they were created with. */
+ * Each key keeps its subkeys twice: in a vector sorted by name without
+ * regard to case (the order in which Wine enumerates them), so a lookup is
+ * a binary search, and in a vector in the order they were created, for the
+ * enumeration of Windows 95 (see enumOrder).  Values are kept sorted by
+ * name.  Names keep the case they were created with. */
 #include "internal.h"
 
 #include <algorithm>
@@ -18,10 +19,22 @@ namespace {
 
 struct Key {
     std::string name;
-    std::vector<std::shared_ptr<Key>> subkeys; /* sorted, see above */
-    std::vector<RegValue> values;              /* sorted by name */
+    unsigned long long serial = 0;                /* creation number, machine-wide */
+    std::vector<std::shared_ptr<Key>> subkeys;    /* sorted, see above */
+    std::vector<std::shared_ptr<Key>> created;    /* the same, in creation order */
+    std::vector<std::shared_ptr<Key>> shuffled;   /* the shuffled order, computed */
+    unsigned long long shuffledEpoch = 0;         /* of shuffleEpoch; 0: to compute */
+    std::vector<RegValue> values;                 /* sorted by name */
     bool deleted = false;
 };
+
+unsigned long long nextSerial = 1;
+
+/* The shuffle (standin::setEnumShuffle): on, its seed, and a number that
+ * changes with every new seed so that no key keeps an order of another. */
+bool shuffleOn = false;
+unsigned long long shuffleSeed = 0;
+unsigned long long shuffleEpoch = 0;
 
 struct Root {
     const char *name;
@@ -101,6 +114,86 @@ void markDeleted(Key *k)
     k->deleted = true;
     for (auto &s : k->subkeys)
         markDeleted(s.get());
+}
+
+/* Puts a new subkey into both lists: at pos of the sorted one, at the end
+ * of the one in creation order. */
+void addSubkey(Key *parent, size_t pos, const std::shared_ptr<Key> &sub)
+{
+    sub->serial = nextSerial++;
+    parent->subkeys.insert(parent->subkeys.begin() + (long)pos, sub);
+    parent->created.push_back(sub);
+    parent->shuffledEpoch = 0;
+}
+
+/* Takes the subkey at pos of the sorted list out of both lists. */
+void removeSubkey(Key *parent, size_t pos)
+{
+    std::shared_ptr<Key> sub = parent->subkeys[pos];
+    parent->subkeys.erase(parent->subkeys.begin() + (long)pos);
+    parent->created.erase(std::find(parent->created.begin(), parent->created.end(), sub));
+    parent->shuffledEpoch = 0;
+}
+
+/* splitmix64's finaliser: a well-spread 64-bit number from a seed. */
+unsigned long long mix(unsigned long long x)
+{
+    x += 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+/* The subkeys of k in the order RegEnumKeyExA gives them (index 0 first).
+ *
+ * The Win32 reference leaves the order open: "Subkeys are not ordered. A
+ * new subkey has an arbitrary index. This means that this function may
+ * return subkeys in any order" (Win32 SDK reference, RegEnumKeyEx, in the
+ * MSDN Library from 1992 on; the same under RegEnumKey), and its later
+ * editions add that a program "should not make calls to any registration
+ * functions that might change the key being enumerated" while it
+ * enumerates.  The versions differ:
+ *  - Windows 95 gives a key's subkeys in the order they were created; a
+ *    key deleted and created again comes last.  Microsoft does not
+ *    document this order.  Win32s (WIN31) goes with Windows 95, as in
+ *    RegSetValueExA: not documented; the worse case, the order that is
+ *    not sorted (the program refuses Win32s before it reads the registry).
+ *  - NT gives them sorted by name without regard to case, as Wine does
+ *    (Wine's server keeps a key's subkeys sorted for its binary search).
+ *  - The shuffle (standin::setEnumShuffle), on any version, gives each key
+ *    its own pseudo-random order drawn from the seed: every subkey has a
+ *    rank mixed from the seed and its creation number, and the subkeys are
+ *    given by rank.  The order is the same each time the key is enumerated
+ *    in a run.  A new subkey gets a rank of its own, so it lands at an
+ *    arbitrary index and those after it move up one, while the others keep
+ *    their order among themselves; a deleted one leaves the others in
+ *    their order.  That is the worst case still plausible for Windows: the
+ *    reference gives only the new subkey an arbitrary index, and both
+ *    Windows 95 (at the end) and NT (at its place by name) put a new
+ *    subkey in without reordering the others; a program that creates or
+ *    deletes a subkey while it enumerates the key skips or repeats one. */
+const std::vector<std::shared_ptr<Key>> &enumOrder(Key *k)
+{
+    if (shuffleOn) {
+        if (k->shuffledEpoch != shuffleEpoch) {
+            std::vector<std::pair<unsigned long long, std::shared_ptr<Key>>> ranked;
+            ranked.reserve(k->created.size());
+            for (auto &s : k->created)
+                ranked.emplace_back(mix(shuffleSeed ^ mix(s->serial)), s);
+            std::sort(ranked.begin(), ranked.end(), [](const auto &a, const auto &b) {
+                return a.first != b.first ? a.first < b.first : a.second->serial < b.second->serial;
+            });
+            k->shuffled.clear();
+            for (auto &r : ranked)
+                k->shuffled.push_back(r.second);
+            k->shuffledEpoch = shuffleEpoch;
+        }
+        return k->shuffled;
+    }
+    Version v = machine().version;
+    if (v == standin::NT351 || v == standin::NT40)
+        return k->subkeys;
+    return k->created;
 }
 
 /* Splits a sub key path into its names (empty names dropped). */
@@ -203,7 +296,7 @@ LONG walk(std::shared_ptr<Key> k, std::string path, const char *subKey, bool cre
             size_t pos = lowerBound(k->subkeys, n, keyName);
             next = std::make_shared<Key>();
             next->name = n;
-            k->subkeys.insert(k->subkeys.begin() + (long)pos, next);
+            addSubkey(k.get(), pos, next);
             if (created)
                 *created = true;
         }
@@ -266,6 +359,9 @@ void resetRegistry()
     }
     handles.clear();
     nextHandle = 0x1000;
+    nextSerial = 1;
+    shuffleOn = false;
+    shuffleSeed = 0;
 }
 
 HKEY rootByName(const std::string &name)
@@ -309,7 +405,7 @@ void regDeletePath(const std::string &path)
     size_t pos;
     if (Key *k = findSub(parent.get(), path.substr(slash + 1), &pos)) {
         markDeleted(k);
-        parent->subkeys.erase(parent->subkeys.begin() + (long)pos);
+        removeSubkey(parent.get(), pos);
     }
 }
 
@@ -412,6 +508,20 @@ std::string regCanonical(const std::string &path)
 
 } // namespace detail
 
+void setEnumShuffle(unsigned long long seed)
+{
+    std::lock_guard<std::recursive_mutex> g(detail::machineLock());
+    detail::shuffleOn = true;
+    detail::shuffleSeed = seed;
+    detail::shuffleEpoch++;
+}
+
+void clearEnumShuffle()
+{
+    std::lock_guard<std::recursive_mutex> g(detail::machineLock());
+    detail::shuffleOn = false;
+}
+
 int openRegistryHandles()
 {
     std::lock_guard<std::recursive_mutex> g(detail::machineLock());
@@ -511,7 +621,8 @@ LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLen, LP
     std::shared_ptr<Key> k;
     std::string path;
     LONG rc = resolve(key, KEY_ENUMERATE_SUB_KEYS, &k, &path);
-    std::string sub = (!rc && index < k->subkeys.size()) ? k->subkeys[index]->name : "";
+    const std::vector<std::shared_ptr<Key>> *order = rc ? nullptr : &enumOrder(k.get());
+    std::string sub = (order && index < order->size()) ? (*order)[index]->name : "";
     noteCall("RegEnumKeyExA", joinPath(rc ? std::string() : path, sub),
              {{"size", nameLen ? *nameLen : 0}, {"index", index}});
     DWORD code;
@@ -521,7 +632,7 @@ LONG WINAPI RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameLen, LP
         return rc;
     if (!name || !nameLen || reserved)
         return ERROR_INVALID_PARAMETER;
-    if (index >= k->subkeys.size())
+    if (index >= order->size())
         return ERROR_NO_MORE_ITEMS;
     if (sub.size() >= *nameLen)
         return ERROR_MORE_DATA;

@@ -35,6 +35,19 @@ void setCommandLine(const std::string &cmdline);
 enum Version { WIN95, NT351, NT40, WIN31 };
 void setVersion(Version v);
 
+/* The order in which RegEnumKeyExA and RegEnumKeyA give a key's subkeys
+ * follows the version at the time of the call: Windows 95 in the order
+ * the subkeys were created (importReg creates keys in the order of the
+ * text), NT sorted by name without regard to case.  setEnumShuffle gives,
+ * on every version, a pseudo-random order drawn from the seed instead: the
+ * same for a key each time it is enumerated, another for another seed; a
+ * new subkey lands at an arbitrary index (registry.cpp, enumOrder, says
+ * why).  clearEnumShuffle and reset() return to the version's order.
+ * exportReg and the runners' outcomes stay sorted by name whatever the
+ * order, so that the same registry always gives the same text. */
+void setEnumShuffle(unsigned long long seed);
+void clearEnumShuffle();
+
 /* Imports REGEDIT4 (or Wine's REGEDIT5) text.  Returns false and a reason
  * on malformed text; whatever was read before the fault stays imported. */
 bool importReg(const std::string &text, std::string *why = nullptr);

@@ -304,12 +304,24 @@ void fail(const char *api, const std::string &match = "", DWORD code = ERROR_ACC
 
 /* Class or device subkeys of which the enumeration sees only 0000: the
  * name that follows it does not fit the enumeration's buffer, so 0001 is
- * chosen, and it exists. */
+ * chosen, and it exists.  Windows 95 enumerates in the order of creation,
+ * so the entries after 0000 that the machine has are created again after
+ * the long name, with all they hold. */
 void hiddenEntries(const std::string &parent)
 {
+    const std::string full = "HKEY_LOCAL_MACHINE\\" + parent;
+    std::string later = "REGEDIT4\n\n", gone = "REGEDIT4\n\n";
+    for (const std::string &name : w95::subkeys(HKEY_LOCAL_MACHINE, parent)) {
+        if (name == "0000")
+            continue;
+        later += standin::exportReg(full + "\\" + name).substr(10);
+        gone += "[-" + full + "\\" + name + "]\n";
+    }
+    ASSERT_TRUE(standin::importReg(gone));
     w95::setValue(HKEY_LOCAL_MACHINE, parent + "\\0000", "Mark", REG_SZ, sz("first"));
     w95::setValue(HKEY_LOCAL_MACHINE, parent + "\\0000" + std::string(17, 'N'), "Mark", REG_SZ,
                   sz("long"));
+    ASSERT_TRUE(standin::importReg(later));
     w95::setValue(HKEY_LOCAL_MACHINE, parent + "\\0001", "Mark", REG_SZ, sz("earlier entry"));
 }
 

@@ -5,6 +5,7 @@
 #include "standin.h"
 #include "regfile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -64,6 +65,35 @@ TEST_F(StandinTest, RegistryCreateOpenAndCase)
     EXPECT_EQ(0, standin::openRegistryHandles());
 }
 
+/* The subkey names of an open key, space-separated, as RegEnumKeyExA
+ * gives them; *last is the code of the call that ended the enumeration. */
+std::string enumerated(HKEY k, LONG *last = nullptr)
+{
+    std::string order;
+    char name[32];
+    for (DWORD i = 0;; i++) {
+        DWORD n = sizeof name;
+        LONG rc = RegEnumKeyExA(k, i, name, &n, nullptr, nullptr, nullptr, nullptr);
+        if (rc) {
+            if (last)
+                *last = rc;
+            return order;
+        }
+        EXPECT_EQ(strlen(name), n);
+        order += std::string(name) + " ";
+    }
+}
+
+std::string enumerated(const char *path)
+{
+    HKEY k;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &k))
+        return "<no key>";
+    std::string order = enumerated(k);
+    RegCloseKey(k);
+    return order;
+}
+
 TEST_F(StandinTest, RegistryEnumerationOrderAndErrors)
 {
     HKEY k = createKey("Order");
@@ -73,21 +103,34 @@ TEST_F(StandinTest, RegistryEnumerationOrderAndErrors)
                                                  &s, nullptr));
         RegCloseKey(s);
     }
-    std::string order;
-    char name[8];
-    DWORD i = 0, n;
-    LONG rc;
-    for (;; i++) {
-        n = sizeof name;
-        rc = RegEnumKeyExA(k, i, name, &n, nullptr, nullptr, nullptr, nullptr);
-        if (rc)
-            break;
-        order += std::string(name) + " ";
-    }
+    /* Windows 95 (the fresh machine): in the order of creation */
+    LONG rc = 0;
+    EXPECT_EQ("b A _x Z a1 0 ", enumerated(k, &rc));
     EXPECT_EQ(ERROR_NO_MORE_ITEMS, rc);
-    EXPECT_EQ("0 _x A a1 b Z ", order);
-    n = 2; /* "a1" needs 3 with its terminator */
+    char name[8];
+    DWORD n = 2; /* "a1" needs 3 with its terminator */
+    EXPECT_EQ(ERROR_MORE_DATA, RegEnumKeyExA(k, 4, name, &n, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(2u, n);
+    /* RegEnumKeyA gives the same order, and takes the size as it is */
+    ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyA(k, 1, name, sizeof name));
+    EXPECT_STREQ("A", name);
+    EXPECT_EQ(ERROR_MORE_DATA, RegEnumKeyA(k, 4, name, 2));
+    EXPECT_EQ(ERROR_NO_MORE_ITEMS, RegEnumKeyA(k, 6, name, sizeof name));
+    /* a key deleted and created again comes last */
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(k, "A"));
+    RegCloseKey(createKey("Order\\a"));
+    EXPECT_EQ("b _x Z a1 0 a ", enumerated(k));
+    /* NT: sorted by name without regard to case, as Wine gives them; the
+     * order follows the version of the moment */
+    standin::setVersion(standin::NT40);
+    EXPECT_EQ("0 _x a a1 b Z ", enumerated(k, &rc));
+    EXPECT_EQ(ERROR_NO_MORE_ITEMS, rc);
+    n = 2;
     EXPECT_EQ(ERROR_MORE_DATA, RegEnumKeyExA(k, 3, name, &n, nullptr, nullptr, nullptr, nullptr));
+    standin::setVersion(standin::NT351);
+    EXPECT_EQ("0 _x a a1 b Z ", enumerated(k));
+    standin::setVersion(standin::WIN95);
+    EXPECT_EQ("b _x Z a1 0 a ", enumerated(k));
     HKEY ro;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Order", 0, KEY_QUERY_VALUE, &ro));
     n = sizeof name;
@@ -100,6 +143,91 @@ TEST_F(StandinTest, RegistryEnumerationOrderAndErrors)
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(k));
     EXPECT_EQ(ERROR_INVALID_HANDLE, RegCloseKey(k));
     EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(HKEY_LOCAL_MACHINE));
+
+    /* keys imported from .reg text are created in the order of the text,
+     * a parent before the key that names it; a key created later by a call
+     * comes after them, a key named again keeps its place */
+    ASSERT_TRUE(standin::importReg("REGEDIT4\n"
+                                   "[HKEY_LOCAL_MACHINE\\Imp\\C29A1E10]\n"
+                                   "[HKEY_LOCAL_MACHINE\\Imp\\0003\\Sub]\n"
+                                   "[HKEY_LOCAL_MACHINE\\Imp\\C29A1D30]\n"
+                                   "[HKEY_LOCAL_MACHINE\\Imp\\0003]\n"
+                                   "[HKEY_LOCAL_MACHINE\\Imp\\0001]\n"));
+    RegCloseKey(createKey("Imp\\0000"));
+    EXPECT_EQ("C29A1E10 0003 C29A1D30 0001 0000 ", enumerated("Imp"));
+    standin::setVersion(standin::NT40);
+    EXPECT_EQ("0000 0001 0003 C29A1D30 C29A1E10 ", enumerated("Imp"));
+    /* the export stays sorted whatever the order, so that the same
+     * registry gives the same text */
+    standin::setVersion(standin::WIN95);
+    std::string exported = standin::exportReg("HKLM\\Imp");
+    EXPECT_LT(exported.find("Imp\\0000]"), exported.find("Imp\\0001]"));
+    EXPECT_LT(exported.find("Imp\\0003\\Sub]"), exported.find("Imp\\C29A1D30]"));
+    EXPECT_LT(exported.find("Imp\\C29A1D30]"), exported.find("Imp\\C29A1E10]"));
+}
+
+TEST_F(StandinTest, RegistryShuffledEnumeration)
+{
+    const char *names[] = {"C29A0000", "C29A1D30", "C29A1E10", "C29A1F00", "C29A2040",
+                           "C29A2100", "C29A2200", "C29A2300"};
+    for (const char *n : names)
+        RegCloseKey(createKey((std::string("Enum\\") + n).c_str()));
+    RegCloseKey(createKey("Other\\a"));
+    RegCloseKey(createKey("Other\\b"));
+    const std::string created = enumerated("Enum");
+
+    /* the same key gives the same order each time in a run, whatever the
+     * version; every subkey once */
+    standin::setEnumShuffle(1);
+    const std::string first = enumerated("Enum");
+    EXPECT_EQ(first, enumerated("Enum"));
+    standin::setVersion(standin::NT40);
+    EXPECT_EQ(first, enumerated("Enum"));
+    standin::setVersion(standin::WIN95);
+    std::vector<std::string> seen;
+    for (size_t at = 0, end; (end = first.find(' ', at)) != std::string::npos; at = end + 1)
+        seen.push_back(first.substr(at, end - at));
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(std::vector<std::string>(std::begin(names), std::end(names)), seen);
+    /* sizes and the end as without the shuffle */
+    HKEY k;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Enum", 0, KEY_READ, &k));
+    char name[16];
+    DWORD n = 8; /* every name has 8 characters: one short of room */
+    EXPECT_EQ(ERROR_MORE_DATA, RegEnumKeyExA(k, 0, name, &n, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ(8u, n);
+    n = sizeof name;
+    EXPECT_EQ(ERROR_NO_MORE_ITEMS,
+              RegEnumKeyExA(k, 8, name, &n, nullptr, nullptr, nullptr, nullptr));
+
+    /* another seed, another order (these two differ for this key); the
+     * first seed again gives its order again, so a run can be replayed */
+    standin::setEnumShuffle(2);
+    const std::string second = enumerated("Enum");
+    EXPECT_NE(first, second);
+    EXPECT_NE(created, second);
+    standin::setEnumShuffle(1);
+    EXPECT_EQ(first, enumerated("Enum"));
+
+    /* a new subkey lands anywhere; the others keep their order among
+     * themselves.  A key deleted and created again takes a new place. */
+    RegCloseKey(createKey("Enum\\C29A2400"));
+    std::string grown = enumerated("Enum");
+    size_t at = grown.find("C29A2400 ");
+    ASSERT_NE(std::string::npos, at);
+    EXPECT_EQ(first, grown.erase(at, 9));
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(k, "C29A2400"));
+    EXPECT_EQ(first, enumerated("Enum"));
+    RegCloseKey(k);
+
+    /* the shuffle ends with clearEnumShuffle and with a reset */
+    standin::clearEnumShuffle();
+    EXPECT_EQ(created, enumerated("Enum"));
+    standin::setEnumShuffle(2);
+    standin::reset();
+    for (const char *nm : names)
+        RegCloseKey(createKey((std::string("Enum\\") + nm).c_str()));
+    EXPECT_EQ(created, enumerated("Enum"));
 }
 
 TEST_F(StandinTest, RegistryManySubkeysEnumerateInOrder)
@@ -113,10 +241,27 @@ TEST_F(StandinTest, RegistryManySubkeysEnumerateInOrder)
                                                  &s, nullptr));
         RegCloseKey(s);
     }
+    /* Windows 95: the order of creation; NT: sorted */
+    for (DWORD i = 0; i < 3000; i += 499) {
+        DWORD n = sizeof name;
+        ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyExA(k, i, name, &n, nullptr, nullptr, nullptr, nullptr));
+        EXPECT_EQ(2999 - (int)i, atoi(name));
+    }
+    standin::setVersion(standin::NT40);
     for (DWORD i = 0; i < 3000; i += 499) {
         DWORD n = sizeof name;
         ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyExA(k, i, name, &n, nullptr, nullptr, nullptr, nullptr));
         EXPECT_EQ((int)i, atoi(name));
+    }
+    /* shuffled: each of the 3000 once (and quickly: the order is worked
+     * out once, not at every call) */
+    standin::setEnumShuffle(7);
+    std::vector<bool> seen(3000, false);
+    for (DWORD i = 0; i < 3000; i++) {
+        DWORD n = sizeof name;
+        ASSERT_EQ(ERROR_SUCCESS, RegEnumKeyExA(k, i, name, &n, nullptr, nullptr, nullptr, nullptr));
+        EXPECT_FALSE(seen[(size_t)atoi(name)]) << name;
+        seen[(size_t)atoi(name)] = true;
     }
     RegCloseKey(k);
 }

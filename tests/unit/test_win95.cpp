@@ -315,10 +315,13 @@ TEST_F(Win95Test, TextsAtTheLimitsOfTheirBuffersAreHeldWhole)
 
 TEST_F(Win95Test, ASubkeyNameThatDoesNotFitEndsTheCensus)
 {
-    defaultMachine();
     /* 20 characters, one more than the buffer holds with its terminator;
-     * sorted after C29A1D30 and before C29A1E10: COM2 is never reached. */
+     * created after COM1's device and before COM2's, so that Windows 95
+     * enumerates it between them (and NT would sort it there): COM2 is
+     * never reached. */
+    addDevice("C29A1D30", "BIOS\\*PNP0501\\0D", "COM1", "Ports\\0000", allocIo(0x3F8, 0x3FF));
     addDevice("C29A1D30XXXXXXXXXXXX", "BIOS\\X", "COM5", "Ports\\0009", allocIo(0x108, 0x10F));
+    defaultMachine();
     run();
     ASSERT_EQ(curPort, 1);
     EXPECT_STREQ(Ports[0].name, "COM1");
