@@ -254,6 +254,14 @@ BOOL WINAPI CreateProcessA(LPCSTR app, LPSTR cmdline, LPSECURITY_ATTRIBUTES pa,
     posix_spawn_file_actions_addchdir_np(&fa, mapPath(cwd).host.c_str());
     pid_t pid;
     int rc = posix_spawn(&pid, hostProgram.c_str(), &fa, nullptr, argv, envp.data());
+    /* A host quirk, not a Windows one: while another process of the test
+     * run (a runner copying the program for a parallel scenario) forks, its
+     * child holds the copy open for writing until it execs, and the spawn
+     * fails with ETXTBSY.  That lasts a moment; try again. */
+    for (int tries = 0; rc == ETXTBSY && tries < 50; tries++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        rc = posix_spawn(&pid, hostProgram.c_str(), &fa, nullptr, argv, envp.data());
+    }
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0) {
         if (!exitFile.empty())
