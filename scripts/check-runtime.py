@@ -4,8 +4,8 @@ runtime meets the C runtime DLL it replaces, and prints its report.
 
     scripts/check-runtime.py
 
-Uses the Wine runner's base prefix (a copy of it, in build/runtime-check)
-and its choice of 32-bit or 64-bit Wine.  Ends with "runtime: N passed,
+Uses the Wine runner's base prefix (a copy of it, in build/runtime-check),
+its choice of 32-bit or 64-bit Wine and its unprivileged user.  Ends with "runtime: N passed,
 M failed"; exits non-zero on any failure or when the check cannot run.
 """
 import os
@@ -33,15 +33,21 @@ def main():
     prefix = work / "prefix"
     runner.base = runner.base_prefix()
     winerun.copy_prefix(runner.base, prefix)
+    # Wine runs as the runner's unprivileged user, in a folder of its own.
+    shutil.copyfile(exe, work / exe.name)
+    account = runner.wine_account()
+    account.own(work)
     xvfb, display = winerun.start_xvfb()
-    env = winerun.wine_env(runner.arch, prefix, display)
+    env = winerun.wine_env(runner.arch, prefix, display, account)
     args = winerun.z_path(scratch)
     try:
-        r = subprocess.run([runner.loader, str(exe), args], env=env, stdin=subprocess.DEVNULL,
-                           capture_output=True, timeout=300)
+        r = subprocess.run([runner.loader, str(work / exe.name), args], env=env,
+                           stdin=subprocess.DEVNULL, capture_output=True, timeout=300,
+                           **account.creds())
     finally:
-        subprocess.run([runner.server, "-k"], env=env, capture_output=True, timeout=30)
-        subprocess.run([runner.server, "-w"], env=env, capture_output=True, timeout=30)
+        for flag in ("-k", "-w"):
+            subprocess.run([runner.server, flag], env=env, capture_output=True, timeout=30,
+                           **account.creds())
         winerun.stop(xvfb)
     report = scratch / "report.txt"
     text = report.read_bytes().decode("latin-1") if report.exists() else ""

@@ -46,4 +46,15 @@ if [ ! -e /proc/sys/fs/binfmt_misc/qemu-i386 ] && ! /usr/lib/wine/wine --version
         > /proc/sys/fs/binfmt_misc/register
     echo "deps.sh: 32-bit programs run under qemu-i386-static (the Wine runner uses a 64-bit prefix then)"
 fi
+
+# The Wine runner runs Wine as this unprivileged user: root may write a file
+# without write permission, a program on Windows may not.  Two runs of this
+# script at once may both try to add it; the second finds it there.
+WINE_USER=${REDIRECTOR_WINE_USER:-redirwine}
+if ! getent passwd "$WINE_USER" >/dev/null; then
+    useradd --system --user-group --no-create-home --home-dir /nonexistent \
+        --shell /usr/sbin/nologin --comment "Wine runner of the redirector tests" "$WINE_USER" \
+        2>/dev/null || getent passwd "$WINE_USER" >/dev/null
+    echo "deps.sh: added the user $WINE_USER, who runs Wine in the tests"
+fi
 exit 0

@@ -19,6 +19,7 @@ import json
 import os
 import random
 import shutil
+import stat
 import sys
 import tempfile
 import time
@@ -77,6 +78,14 @@ def canonical_key(path):
     return root + ("\\" + rest if rest else "")
 
 
+def c_path(text):
+    """A file or folder on C: as a scenario names it."""
+    path = text.strip()
+    if not (len(path) > 3 and path[0].upper() == "C" and path[1:3] == ":\\"):
+        raise ScenarioError("expected a path on C:, such as C:\\setup\\x.sys, got %r" % text)
+    return path
+
+
 def fields(text, count_min, count_max=None):
     parts = [p.strip() for p in text.split(" | ")]
     if count_max is None:
@@ -131,6 +140,8 @@ class Scenario:
         self.all_com = False
         self.env = []           # (name, value or None to remove), in order
         self.files = []         # (windows path, bytes)
+        self.readonly = []      # files given the read-only attribute once on the drive
+        self.full = []          # folders on a full drive
         self.programs = {}      # name -> mode
         self.cwd = "C:\\setup"
         self.faults = []
@@ -191,6 +202,10 @@ class Scenario:
                 elif key == "program":
                     words = value.split()
                     self.programs[words[0]] = words[1] if len(words) > 1 else ""
+                elif key == "readonly":
+                    self.readonly.append(c_path(value))
+                elif key == "full":
+                    self.full.append(c_path(value))
                 elif key == "cwd":
                     self.cwd = value
                 elif key == "fault":
@@ -211,7 +226,7 @@ class Scenario:
                                                   else "Type " + unescape(a.strip()[5:])
                                                   for a in value.split(";")))
                 elif key in ("box", "dialog", "reg", "noreg", "key", "nokey", "subkeys",
-                             "samefile", "filetext", "nofile", "help", "debug", "nodebug",
+                             "samefile", "filetext", "nofile", "writable", "help", "debug", "nodebug",
                              "posted", "gap", "runtime", "service", "asked", "window"):
                     self.expect.append((key, self.expectation(key, value, base), number))
                 else:
@@ -257,7 +272,7 @@ class Scenario:
         if key == "filetext":
             dest, _, body = value.partition(" = ")
             return {"path": dest.strip(), "bytes": unescape(body).encode("latin-1")}
-        if key == "nofile":
+        if key in ("nofile", "writable"):
             return {"path": value}
         if key == "help":
             p = fields(value, 3)
@@ -461,6 +476,13 @@ def check(scenario, outcome):
             f = outcome.file(data["path"])
             if f is not None and f.exists():
                 problems.append(where + "file %s exists" % data["path"])
+        elif kind == "writable":
+            f = outcome.file(data["path"])
+            if f is None or not f.is_file():
+                problems.append(where + "file %s missing" % data["path"])
+            elif not f.stat().st_mode & stat.S_IWUSR:
+                problems.append(where + "file %s is read-only (mode %03o)"
+                                % (data["path"], stat.S_IMODE(f.stat().st_mode)))
         elif kind == "debug":
             if data["text"] not in debug:
                 problems.append(where + "debugger output %s lacks %s" % (show(debug), show(data["text"])))
@@ -550,10 +572,20 @@ def prepare_drive(scenario, drive, programs):
             pass
         else:
             raise ScenarioError("unknown program %r" % name)
-    for windows_path, data in scenario.files:
-        target = host_path(drive, windows_path)
+    for path, data in scenario.files:
+        target = host_path(drive, path)
         target.parent.mkdir(parents=True, exist_ok=True)
         target.write_bytes(data)
+    for path in scenario.full:
+        host_path(drive, path).mkdir(parents=True, exist_ok=True)
+    # The read-only attribute is the host file without write permission
+    # (Wine shows a file that has none as FILE_ATTRIBUTE_READONLY, the
+    # stand-in one without its owner's).
+    for path in scenario.readonly:
+        target = host_path(drive, path)
+        if not target.is_file():
+            raise ScenarioError("readonly: %s is no file the scenario puts on the drive" % path)
+        target.chmod(stat.S_IMODE(target.stat().st_mode) & ~0o222)
 
 
 def host_path(drive, windows_path):
@@ -587,6 +619,24 @@ class HostRunner:
         prepare_drive(scenario, drive, {"second": HOST_SECOND, "second_name": "second.exe",
                                         "qblred.sys": ROOT / "testprogs/qblred_sys.c",
                                         "qblred-sticky.sys": ROOT / "testprogs/qblred_sys.c"})
+        cmd = self.command(scenario, work)
+        import subprocess
+        try:
+            proc = subprocess.run(cmd, capture_output=True, timeout=120)
+        except subprocess.TimeoutExpired:
+            with open(work / "events.jsonl", "a") as f:
+                f.write(json.dumps({"ev": "timeout"}) + "\n")
+            return
+        (work / "runner.log").write_bytes(proc.stdout + proc.stderr)
+        if proc.returncode != 0:
+            with open(work / "events.jsonl", "a") as f:
+                f.write(json.dumps({"ev": "error", "why": "scenario-host exit %d: %s" % (
+                    proc.returncode, proc.stderr.decode(errors="replace")[-500:])}) + "\n")
+
+    @staticmethod
+    def command(scenario, work):
+        """scenario-host's command line for one run (docs/scenarios.md)."""
+        drive = work / "drive_c"
         cmd = [str(HOST_RUNNER), "--root", str(drive), "--out", str(work),
                "--version", scenario.version, "--cwd", scenario.cwd]
         if self.shuffle is not None and scenario.order != "creation":
@@ -605,6 +655,8 @@ class HostRunner:
             cmd += ["--service-ignores-stop", s]
         for s in scenario.running:
             cmd += ["--service-running", s]
+        for folder in scenario.full:
+            cmd += ["--full", folder]
         if "red32" in scenario.programs:
             cmd += ["--window", "red32"]
         if scenario.answers:
@@ -612,18 +664,7 @@ class HostRunner:
             cmd += ["--answers", str(work / "answers.txt")]
         if scenario.args is not None:
             cmd += ["--args", scenario.args]
-        import subprocess
-        try:
-            proc = subprocess.run(cmd, capture_output=True, timeout=120)
-        except subprocess.TimeoutExpired:
-            with open(work / "events.jsonl", "a") as f:
-                f.write(json.dumps({"ev": "timeout"}) + "\n")
-            return
-        (work / "runner.log").write_bytes(proc.stdout + proc.stderr)
-        if proc.returncode != 0:
-            with open(work / "events.jsonl", "a") as f:
-                f.write(json.dumps({"ev": "error", "why": "scenario-host exit %d: %s" % (
-                    proc.returncode, proc.stderr.decode(errors="replace")[-500:])}) + "\n")
+        return cmd
 
 
 def make_runner(name, shuffle=None):

@@ -137,6 +137,22 @@ class Checks(unittest.TestCase):
                       self.problems("window: install | brush=white\n", files)[0])
         self.assertIn("no window", self.problems("window: other | x=1\n", files)[0])
 
+    def test_writable_is_a_file_its_owner_may_write(self):
+        out = self.outcome({"events.jsonl": '{"ev":"exit","code":0,"ms":1}\n'})
+        drivers = out.folder / "drive_c/Windows/System32/drivers"
+        drivers.mkdir(parents=True)
+        for name, mode in (("a.sys", 0o644), ("ro.sys", 0o444), ("others.sys", 0o466)):
+            (drivers / name).write_text(name)
+            (drivers / name).chmod(mode)
+        where = "writable: C:\\windows\\system32\\drivers\\"
+        found = scenario.check(self.scenario("".join(where + name + "\n" for name in (
+            "A.SYS", "ro.sys", "others.sys", "none.sys", ""))), out)
+        # The stand-in reads a file its owner may not write as read-only.
+        self.assertEqual(["line 2: file C:\\windows\\system32\\drivers\\ro.sys is read-only (mode 444)",
+                          "line 3: file C:\\windows\\system32\\drivers\\others.sys is read-only (mode 466)",
+                          "line 4: file C:\\windows\\system32\\drivers\\none.sys missing",
+                          "line 5: file C:\\windows\\system32\\drivers\\ missing"], found)
+
 
 class Plan(unittest.TestCase):
     def test_escape_is_undone_by_the_driver_rules(self):
@@ -162,6 +178,50 @@ class Plan(unittest.TestCase):
                                 os_stat_ino(target / "drive_c/windows/win.ini"))
             self.assertTrue((target / "dosdevices/c:").is_symlink())
             self.assertEqual((target / "dosdevices/c:/windows/win.ini").read_text(), "w")
+
+
+    def test_readonly_files_lose_their_write_bits_once_on_the_drive(self):
+        with tempfile.TemporaryDirectory() as d:
+            sys_file = Path(d) / "qblred.sys"
+            sys_file.write_text("driver")
+            sys_file.chmod(0o755)
+            path = Path(d) / "x.scn"
+            path.write_text("program: qblred.sys installed\n"
+                            "text: C:\\Setup\\Data\\x.txt = abc\n"
+                            "readonly: C:\\windows\\system32\\drivers\\qblred.sys\n"
+                            "readonly: c:\\setup\\data\\X.TXT\n"
+                            "full: C:\\fullwin\\sub\n"
+                            "full: C:\\windows\n")
+            sc = scenario.Scenario(path, "host")
+            drive = Path(d) / "drive_c"
+            scenario.prepare_drive(sc, drive, {"qblred.sys": sys_file})
+            mode = lambda p: (drive / p).stat().st_mode & 0o777  # noqa: E731
+            self.assertEqual(mode("windows/system32/drivers/qblred.sys"), 0o555)
+            self.assertEqual(mode("setup/qblred.sys"), 0o755)
+            self.assertEqual(mode("setup/Data/x.txt") & 0o222, 0)
+            self.assertTrue((drive / "fullwin/sub").is_dir())
+            cmd = scenario.HostRunner.command(sc, Path(d))
+            self.assertEqual([cmd[i + 1] for i, a in enumerate(cmd) if a == "--full"],
+                             ["C:\\fullwin\\sub", "C:\\windows"])
+            # Only a file the scenario put there can be made read-only.
+            path.write_text("readonly: C:\\setup\\none.txt\n")
+            with self.assertRaises(scenario.ScenarioError):
+                scenario.prepare_drive(scenario.Scenario(path, "host"), drive, {})
+            for line in ("readonly: setup\\x.txt", "readonly: D:\\x.txt", "full: C:", "full:"):
+                path.write_text(line + "\n")
+                with self.assertRaises(scenario.ScenarioError, msg=line):
+                    scenario.Scenario(path, "host")
+
+    def test_settings_below_the_run_folder_are_named_as_wine_sees_them(self):
+        with tempfile.TemporaryDirectory() as d:
+            work, view = Path(d) / "run1", Path(d) / "view"
+            here = winerun.z_path(work)
+            env = {"REDIRECTOR_SHOTS": here + "\\shots", "REDIRECTOR_A": here, "PATH": here,
+                   "REDIRECTOR_B": here + "0\\shots"}
+            out = winerun.seen_from_view(env, work, view)
+        self.assertEqual(out, {"REDIRECTOR_SHOTS": winerun.z_path(view) + "\\shots",
+                               "REDIRECTOR_A": winerun.z_path(view), "PATH": here,
+                               "REDIRECTOR_B": here + "0\\shots"})
 
 
 def os_stat_ino(p):

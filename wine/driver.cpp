@@ -22,6 +22,15 @@
  *   valuesfile C:\values.jsonl   where those go, one JSON line a key:
  *                                {"key":K,"values":[{"name":N,"type":T,"data":HEX}]}
  *                                ({"key":K,"missing":true} when it cannot be opened)
+ *   readonly C:\setup\x.sys      a file that must be read-only as the program
+ *                                sees it: FILE_ATTRIBUTE_READONLY, and opening
+ *                                it for writing, overwriting it and deleting
+ *                                it fail with ERROR_ACCESS_DENIED
+ *   full C:\dir                  a folder that must lie on a full drive: a file
+ *                                can be created there, but writing one byte
+ *                                fails with ERROR_DISK_FULL
+ * A file or folder that is not so is an error event, and the program is
+ * not started.
  *
  * With REDIRECTOR_SHOTS=DIR in the environment (a Windows path; taken out
  * of the environment install.exe gets), every box and dialog, once visible,
@@ -256,7 +265,7 @@ struct Plan {
     std::string exe, cwd = "C:\\setup", red32, stamps;
     bool hasArgs = false;
     std::string args;
-    std::vector<std::string> answers, services, valueKeys;
+    std::vector<std::string> answers, services, valueKeys, readOnly, full;
     std::vector<std::pair<std::string, std::string>> dosDevices;
     std::string servicesFile, valuesFile;
     DWORD timeout = 60000;
@@ -492,6 +501,8 @@ bool readPlan(const char *path)
         else if (key == "service") plan.services.push_back(val);
         else if (key == "values") plan.valueKeys.push_back(val);
         else if (key == "valuesfile") plan.valuesFile = val;
+        else if (key == "readonly") plan.readOnly.push_back(val);
+        else if (key == "full") plan.full.push_back(val);
         else if (key == "dosdevice") {
             size_t sp2 = val.find(' ');
             if (sp2 != std::string::npos)
@@ -510,6 +521,54 @@ bool readPlan(const char *path)
     }
     fclose(f);
     return !plan.exe.empty();
+}
+
+/* Whether the machine is as the plan says: "" if so, else what is not. */
+std::string checkMachine()
+{
+    for (const std::string &path : plan.readOnly) {
+        DWORD attrs = GetFileAttributesA(path.c_str());
+        if (attrs == INVALID_FILE_ATTRIBUTES || !(attrs & FILE_ATTRIBUTE_READONLY)) {
+            char buf[16];
+            snprintf(buf, sizeof buf, "0x%lx", (unsigned long)attrs);
+            return path + " is not read-only: attributes " + buf;
+        }
+        // Writing into it, overwriting it and deleting it are refused.
+        const DWORD how[] = {OPEN_EXISTING, CREATE_ALWAYS};
+        for (DWORD disposition : how) {
+            HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+            DWORD error = GetLastError();
+            if (h != INVALID_HANDLE_VALUE) {
+                CloseHandle(h);
+                return path + " is read-only but could be opened for writing";
+            }
+            if (error != ERROR_ACCESS_DENIED)
+                return path + ": opening it for writing failed with " + std::to_string(error) +
+                       ", not ERROR_ACCESS_DENIED";
+        }
+        BOOL deleted = DeleteFileA(path.c_str());
+        DWORD error = GetLastError();
+        if (deleted || error != ERROR_ACCESS_DENIED)
+            return path + " is read-only but deleting it " +
+                   (deleted ? std::string("succeeded") : "failed with " + std::to_string(error));
+    }
+    for (const std::string &folder : plan.full) {
+        std::string probe = folder + "\\~fullprobe.tmp";
+        HANDLE h = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE)
+            return "no file can be created in " + folder + ": " + std::to_string(GetLastError());
+        DWORD written = 0;
+        BOOL ok = WriteFile(h, "x", 1, &written, nullptr);
+        DWORD error = GetLastError();
+        CloseHandle(h);
+        DeleteFileA(probe.c_str());
+        if (ok || error != ERROR_DISK_FULL)
+            return folder + " is not on a full drive: writing one byte " +
+                   (ok ? std::string("succeeded") : "failed with " + std::to_string(error));
+    }
+    return "";
 }
 
 PROCESS_INFORMATION red32 = {};
@@ -661,6 +720,13 @@ int main(int argc, char **argv)
                  json("cannot define " + d.first + ": " + std::to_string(GetLastError())) + "}");
             return 3;
         }
+
+    std::string unlike = checkMachine();
+    if (!unlike.empty()) {
+        fprintf(stderr, "driver: %s\n", unlike.c_str());
+        emit("{\"ev\":\"error\",\"text\":" + json("the machine is not as planned: " + unlike) + "}");
+        return 3;
+    }
 
     if (!plan.red32.empty() && !startRed32()) {
         fprintf(stderr, "driver: red32 did not come up\n");
