@@ -44,12 +44,16 @@ static int firstFreeCom(void)
 }
 
 /* Takes the read-only attribute off a file that has it; its other
- * attributes stay.  Nothing happens to a file that is missing. */
+ * attributes stay, and a file left with none is given
+ * FILE_ATTRIBUTE_NORMAL, the one value that stands alone (0 would ask
+ * nothing).  Nothing happens to a file that is missing. */
 static void makeWritable(const char *path)
 {
     DWORD attributes = GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-        SetFileAttributesA(path, attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY))
+        return;
+    attributes &= ~(DWORD)FILE_ATTRIBUTE_READONLY;
+    SetFileAttributesA(path, attributes ? attributes : FILE_ATTRIBUTE_NORMAL);
 }
 
 /* Copies the driver over target.  A driver copied from a CD is read-only,

@@ -633,8 +633,7 @@ class HostRunner:
                 f.write(json.dumps({"ev": "error", "why": "scenario-host exit %d: %s" % (
                     proc.returncode, proc.stderr.decode(errors="replace")[-500:])}) + "\n")
 
-    @staticmethod
-    def command(scenario, work):
+    def command(self, scenario, work):
         """scenario-host's command line for one run (docs/scenarios.md)."""
         drive = work / "drive_c"
         cmd = [str(HOST_RUNNER), "--root", str(drive), "--out", str(work),

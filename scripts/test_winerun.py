@@ -200,7 +200,7 @@ class Plan(unittest.TestCase):
             self.assertEqual(mode("setup/qblred.sys"), 0o755)
             self.assertEqual(mode("setup/Data/x.txt") & 0o222, 0)
             self.assertTrue((drive / "fullwin/sub").is_dir())
-            cmd = scenario.HostRunner.command(sc, Path(d))
+            cmd = scenario.HostRunner().command(sc, Path(d))
             self.assertEqual([cmd[i + 1] for i, a in enumerate(cmd) if a == "--full"],
                              ["C:\\fullwin\\sub", "C:\\windows"])
             # Only a file the scenario put there can be made read-only.

@@ -543,6 +543,16 @@ BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    /* FILE_ATTRIBUTE_NORMAL "is valid only when used alone"; with others it
+     * is refused (not documented; the worse case).  0 asks for no change, as
+     * the NT file system takes an attribute word of 0 (not documented for
+     * SetFileAttributes; the worse case). */
+    if ((attributes & FILE_ATTRIBUTE_NORMAL) && attributes != FILE_ATTRIBUTE_NORMAL) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (attributes == 0)
+        return TRUE;
     if (S_ISREG(st.st_mode)) {
         mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) ? (st.st_mode & ~(mode_t)0222)
                                                                : (st.st_mode | S_IWUSR);

@@ -510,6 +510,11 @@ TEST_F(StandinTest, FileCallsAsWindows)
     EXPECT_EQ("driver", bytes);
     EXPECT_FALSE(SetFileAttributesA("C:\\windows\\cd.sys", FILE_ATTRIBUTE_DIRECTORY));
     EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+    EXPECT_FALSE(SetFileAttributesA("C:\\windows\\cd.sys",
+                                    FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE));
+    EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
+    EXPECT_TRUE(SetFileAttributesA("C:\\windows\\cd.sys", 0)); /* no change */
+    EXPECT_EQ((DWORD)FILE_ATTRIBUTE_READONLY, GetFileAttributesA("C:\\windows\\cd.sys"));
     EXPECT_TRUE(SetFileAttributesA("C:\\windows\\cd.sys", FILE_ATTRIBUTE_ARCHIVE));
     EXPECT_EQ((DWORD)FILE_ATTRIBUTE_ARCHIVE, GetFileAttributesA("C:\\windows\\cd.sys"));
     EXPECT_TRUE(DeleteFileA("C:\\windows\\cd.sys"));
