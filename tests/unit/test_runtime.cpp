@@ -110,6 +110,8 @@ TEST(RuntimeFormat, FlagsWidthsAndNumbers)
     SAME_AS_SNPRINTF("[%8s|%-8s|%.2s|%8.2s]", "abc", "abc", "abc", "abc");
     SAME_AS_SNPRINTF("[%ld|%lu|%lx|%i]", LONG_MIN, ULONG_MAX, 0xabcdefUL, 0);
     SAME_AS_SNPRINTF("[%c|%3c|%-3c]", 'x', 'y', 'z');
+    /* A precision turns the 0 flag off, also a precision of 0. */
+    SAME_AS_SNPRINTF("[%05.0d|%05.0x|%05.1d|%-05d]", 5, 0u, 5, 5);
 }
 
 TEST(RuntimeFormat, ZeroSizeWritesNothingAndCountsTheWhole)
@@ -194,12 +196,12 @@ TEST(RuntimeStrings, KeepTheStandardsContract)
 
 TEST(RuntimeStrtol, AsTheCLibraryHasIt)
 {
-    const char *inputs[] = {"0", "  -12x", "+7", "0x1A", "0X", "0x", "0xg", "017", "08", "z",
+    const char *inputs[] = {"0", "  -12x", "+7", "0x1A", "0X1a", "0X", "0x", "0xg", "017", "08", "z", "101",
                             "-0x10", "\t\n 42", "99999999999999999999", "-99999999999999999999",
                             "9223372036854775807", "9223372036854775808", "-9223372036854775808",
                             "-9223372036854775809", "", "-", "  +", "1z", "ZZ"};
     for (const char *in : inputs) {
-        for (int base : {0, 8, 10, 16, 36}) {
+        for (int base : {0, 2, 8, 10, 16, 36}) {
             char *wantEnd = nullptr, *gotEnd = nullptr;
             errno = 0;
             long want = strtol(in, &wantEnd, base);
@@ -212,6 +214,13 @@ TEST(RuntimeStrtol, AsTheCLibraryHasIt)
         }
     }
     EXPECT_EQ(12, rt_strtol("12", nullptr, 10));
+    /* A base outside 2 to 36 converts nothing. */
+    for (int base : {1, 37, -1}) {
+        const char *text = "z1";
+        char *end = nullptr;
+        EXPECT_EQ(0, rt_strtol(text, &end, base)) << base;
+        EXPECT_EQ(text, end) << base;
+    }
 }
 
 class RuntimeOverStandin : public ::testing::Test {
@@ -227,11 +236,14 @@ TEST_F(RuntimeOverStandin, GetenvFindsNamesWithoutRegardToCase)
     standin::setEnv("windir", "C:\\WINDOWS");
     standin::setEnv("WINDIRX", "longer");
     standin::setEnv("Eq", "a=b");
+    standin::setEnv("path_az", "letters");
     ASSERT_NE(nullptr, rt_getenv("WINDIR"));
     EXPECT_STREQ("C:\\WINDOWS", rt_getenv("WINDIR"));
     EXPECT_STREQ("C:\\WINDOWS", rt_getenv("WinDir"));
     EXPECT_STREQ("longer", rt_getenv("windirx"));
     EXPECT_STREQ("a=b", rt_getenv("EQ"));
+    EXPECT_STREQ("letters", rt_getenv("PATH_AZ")); /* both ends of the alphabet */
+    EXPECT_EQ(nullptr, rt_getenv(nullptr));
     EXPECT_EQ(nullptr, rt_getenv("WIN"));
     EXPECT_EQ(nullptr, rt_getenv("WINDIRXY"));
     EXPECT_EQ(nullptr, rt_getenv(""));
@@ -280,6 +292,16 @@ TEST_F(RuntimeOverStandin, TextFiles)
     ASSERT_TRUE(SetFileAttributesA("C:\\setup\\in.txt", FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(nullptr, rt_fopen("C:\\setup\\in.txt", "w"));
     EXPECT_TRUE(standin::leftOpen().empty());
+
+    /* The buffer is written out when its 512 bytes are full. */
+    f = rt_fopen("C:\\windows\\long.txt", "w");
+    ASSERT_NE(nullptr, f);
+    EXPECT_LE(0, rt_fputs(std::string(600, 'x').c_str(), f));
+    EXPECT_EQ(0, rt_fclose(f));
+    auto writes = standin::asked("WriteFile", "long.txt");
+    ASSERT_EQ(2u, writes.size());
+    EXPECT_EQ(512u, writes[0].value("size"));
+    EXPECT_EQ(88u, writes[1].value("size"));
 
     /* At most four files at once; a closed one frees its place. */
     TextFile *open[5];
