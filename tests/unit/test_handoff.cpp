@@ -371,6 +371,12 @@ TEST_F(Finish, MissingInstallerIsReportedFromTheSecondThreadWhileWeWait)
     EXPECT_NE(GetCurrentThreadId(), boxes[0].thread);
     EXPECT_EQ(1, gotError);
     EXPECT_NE(std::string::npos, uninstKey().find("remove.exe"));
+    /* The box's sent messages were handled by peeking, which leaves posted
+     * messages queued. */
+    auto peeks = standin::asked("PeekMessageA");
+    ASSERT_FALSE(peeks.empty());
+    for (auto &c : peeks)
+        EXPECT_EQ((unsigned long long)PM_NOREMOVE, c.value("remove"));
     expectNoHandles();
 }
 
@@ -381,8 +387,13 @@ TEST_F(Finish, FailedMessageWaitStillWaitsForTheThread)
     /* The thread's box and the flag are in before finishInstall returns. */
     ASSERT_EQ(1u, standin::boxes().size());
     EXPECT_EQ(1, gotError);
-    /* Sent messages were handled by peeking, which leaves posted ones queued. */
+    /* Sent messages were handled by peeking, which leaves posted ones queued,
+     * between waits of 100 ms for the thread. */
     EXPECT_EQ((unsigned long long)PM_NOREMOVE, first("PeekMessageA").value("remove"));
+    auto waits = standin::asked("WaitForSingleObject");
+    ASSERT_FALSE(waits.empty());
+    for (auto &c : waits)
+        EXPECT_EQ(100u, c.value("ms"));
     expectNoHandles();
 }
 

@@ -551,6 +551,7 @@ TEST_F(FlowTest, AlreadyInstalledReadsTheStoredLocation)
         {"text stops at an inner NUL", "\"Path\"=hex:43,3a,5c,00,41,42", 1, "C:\\"},
         {"dword value", "\"Path\"=dword:00000041", 1, "A"},
         {"no Path", "\"Other\"=\"C:\\\\\"", 0, ""},
+        {"100 characters: too long", "\"Path\"=\"C:\\\\" + std::string(97, 'x') + "\"", 0, ""},
     };
     for (auto &c : cases) {
         resetProgram();
@@ -563,6 +564,14 @@ TEST_F(FlowTest, AlreadyInstalledReadsTheStoredLocation)
         EXPECT_EQ(buf[PATH_FIELD_LEN + 1], '#') << c.name; /* nothing written past */
         expectNoHandles();
     }
+    /* A buffer of one byte holds an empty location. */
+    resetProgram();
+    setAppPath("\"Path\"=\"\"");
+    char one[2] = {'#', '#'};
+    EXPECT_EQ(AlreadyInstalled(one, 1), 1);
+    EXPECT_EQ(one[0], '\0');
+    EXPECT_EQ(one[1], '#');
+    expectNoHandles();
 }
 
 TEST_F(FlowTest, UpdateAnsweredWithCancelDoesNothing)
