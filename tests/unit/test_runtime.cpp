@@ -120,6 +120,9 @@ TEST(RuntimeFormat, ZeroSizeWritesNothingAndCountsTheWhole)
     EXPECT_EQ(10, ours(buf, 0, "%s", "0123456789"));
     EXPECT_EQ('a', buf[0]);
     EXPECT_EQ(3, ours(buf, 1, "%d", 123));
+    /* Widths are held at 100,000,000. */
+    EXPECT_EQ(100000000, ours(nullptr, 0, "%100000000d", 1));
+    EXPECT_EQ(100000000, ours(nullptr, 0, "%100000001d", 1));
     EXPECT_EQ('\0', buf[0]);
     EXPECT_EQ('b', buf[1]);
 }

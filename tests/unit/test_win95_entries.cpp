@@ -189,7 +189,7 @@ TEST_F(EntryTest, ExistingEntriesAreNeverWrittenOver)
         EXPECT_EQ(standin::exportReg("HKEY_LOCAL_MACHINE"), before);
 
         /* The highest number is the 32-bit maximum, or saturates to it. */
-        for (const char *top : {"2147483647", "99999999999", "0099999999999999999"}) {
+        for (const char *top : {"2147483647", "2147483648", "99999999999", "0099999999999999999"}) {
             SCOPED_TRACE(top);
             fresh();
             makeKey(HKEY_LOCAL_MACHINE, n.key + "\\" + top);

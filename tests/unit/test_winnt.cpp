@@ -182,6 +182,8 @@ TEST_F(NT, ExistingServiceIsStoppedReconfiguredMigratedAndStartedAgain)
     EXPECT_TRUE(boxTexts().empty());
     EXPECT_EQ(1, standin::calls("ControlService"));
     EXPECT_EQ(0, standin::calls("QueryDosDeviceA"));
+    /* A writable earlier copy keeps its attributes. */
+    EXPECT_EQ(0, standin::calls("SetFileAttributesA"));
     std::string key = svc();
     EXPECT_TRUE(has(key, "\"DisplayName\"=\"Quorbelle COM Redirector\"")) << key;
     EXPECT_TRUE(has(key, "\"Type\"=dword:00000001")) << key;
@@ -295,6 +297,8 @@ TEST_F(NT, MissingDriverFileLeavesTheServiceWithoutHandOff)
     EXPECT_FALSE(has(standin::exportReg(kUninstKey), "Quorbelle"));
     EXPECT_EQ(0, standin::calls("CreateProcessA"));
     EXPECT_TRUE(exists("C:\\windows\\qblred.iss"));
+    /* No earlier copy: no attributes to change. */
+    EXPECT_EQ(0, standin::calls("SetFileAttributesA"));
     expectClosed();
 }
 
