@@ -187,7 +187,7 @@ size_t formatTo(FormatSink *sink, const char *fmt, va_list args)
         out.text(plain, (size_t)(p - plain));
         if (!*p)
             break;
-        const char *spec = p;
+        const char *written = p; /* the conversion as written */
         p++; /* the % */
 
         Conversion c = {false, false, false, false, false, LEN_INT, 0, -1};
@@ -250,7 +250,7 @@ size_t formatTo(FormatSink *sink, const char *fmt, va_list args)
             case ARG_NONE: break;
             }
             // NOLINTEND(bugprone-branch-clone)
-            out.text(spec, (size_t)(p - spec));
+            out.text(written, (size_t)(p - written));
             continue;
         }
         switch (conv) {
