@@ -78,6 +78,8 @@ int getEnv(const char *name, char *buf, int size)
     int n = 0;
     if (!value)
         return 0;
+    if (size <= 0)
+        return -1;
     while (value[n]) {
         if (n == size - 1)
             return -1;
