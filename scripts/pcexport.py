@@ -249,7 +249,9 @@ class MachineExport:
 
     # ---- the file a runner imports ----
     def import_keys(self):
-        return [(path, values) for k, (path, values) in sorted(self.keys.items())
+        """In the export's own order: a Windows 95 PC's regedit lists subkeys
+        as the PC enumerates them, which the stand-in plays back."""
+        return [(path, values) for k, (path, values) in self.keys.items()
                 if any(under(k, p) for p in KEYS_READ)]
 
     def write_import(self, target, version):

@@ -145,6 +145,12 @@ class ExportReading(unittest.TestCase):
             reg95 = regfile.parse_file(e.write_import(Path(d) / "w.reg", "win95"))
             self.assertIn(pcexport.CONFIG_MANAGER_ENUM.lower(), reg95)
             self.assertNotIn(pcexport.CONFIG_MANAGER_ENUM.lower(), reg)
+        # A Windows 95 PC's export lists devices as the PC enumerates them; the
+        # import keeps that order for the stand-in to play back.
+        cm = "[HKEY_DYN_DATA\\Config Manager\\Enum\\%s]\r\n\"HardWareKey\"=\"x\"\r\n"
+        keys = [p.rsplit("\\", 1)[1] for p, _ in export_of(HDR + cm % "C29A2000" + cm % "C29A1000")
+                .import_keys()]
+        self.assertEqual(keys, ["C29A2000", "C29A1000"])
 
     def test_version_5_exports_become_ansi(self):
         text = ("Windows Registry Editor Version 5.00\r\n\r\n" + SERVICE +
