@@ -259,6 +259,13 @@ bool closeFileHandle(HANDLE h)
     return true;
 }
 
+/* The size of a host file; 0 for one that is missing. */
+long long hostFileSize(const std::string &host)
+{
+    struct stat st;
+    return stat(host.c_str(), &st) == 0 ? (long long)st.st_size : 0;
+}
+
 bool hostIsReadOnly(const std::string &host)
 {
     struct stat st;
@@ -420,16 +427,14 @@ BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists)
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    struct stat srcStat;
     long long *room;
-    if (stat(src.host.c_str(), &srcStat) == 0 && freeBytesOf(dst.windows, &room)) {
-        struct stat old;
-        long long freed = stat(dst.host.c_str(), &old) == 0 ? (long long)old.st_size : 0;
-        if ((long long)srcStat.st_size > *room + freed) {
+    if (freeBytesOf(dst.windows, &room)) {
+        long long need = hostFileSize(src.host), freed = hostFileSize(dst.host);
+        if (need > *room + freed) {
             SetLastError(ERROR_DISK_FULL);
             return FALSE;
         }
-        *room += freed - (long long)srcStat.st_size;
+        *room += freed - need;
     }
     FILE *in = ::fopen(src.host.c_str(), "rb");
     if (!in) {
@@ -598,11 +603,8 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
         return INVALID_HANDLE_VALUE;
     }
     long long *room;
-    if (writing && exists && freeBytesOf(m.windows, &room)) {
-        struct stat old;
-        if (stat(m.host.c_str(), &old) == 0)
-            *room += (long long)old.st_size; /* emptied: its bytes are free again */
-    }
+    if (writing && exists && freeBytesOf(m.windows, &room))
+        *room += hostFileSize(m.host); /* emptied: its bytes are free again */
     int fd = writing ? ::open(m.host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)
                      : ::open(m.host.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -628,9 +630,15 @@ namespace {
 bool startTransfer(const char *api, HANDLE h, DWORD size, LPDWORD count, LPOVERLAPPED overlapped,
                    DWORD access, OpenFile *out)
 {
-    std::string path;
-    bool isFile = isFileHandle(h, &path);
-    noteCall(api, path, {{"size", size}, {"overlapped", overlapped ? 1u : 0u}});
+    bool isFile;
+    {
+        std::lock_guard<std::mutex> g(openFileMutex);
+        auto it = openFileList.find((uintptr_t)h);
+        isFile = it != openFileList.end();
+        if (isFile)
+            *out = it->second;
+    }
+    noteCall(api, isFile ? out->windows : "", {{"size", size}, {"overlapped", overlapped ? 1u : 0u}});
     if (!count || overlapped) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -641,17 +649,10 @@ bool startTransfer(const char *api, HANDLE h, DWORD size, LPDWORD count, LPOVERL
         return false;
     }
     DWORD code;
-    if (faultHits(api, path, &code)) {
+    if (faultHits(api, out->windows, &code)) {
         SetLastError(code);
         return false;
     }
-    std::lock_guard<std::mutex> g(openFileMutex);
-    auto it = openFileList.find((uintptr_t)h);
-    if (it == openFileList.end()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return false;
-    }
-    *out = it->second;
     if (!(out->access & access)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return false;

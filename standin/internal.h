@@ -92,6 +92,8 @@ void forgetOpenFiles();
 bool isFileHandle(HANDLE h, std::string *windowsPath);
 /* Closes h if it is a file handle; false if it is none. */
 bool closeFileHandle(HANDLE h);
+/* The size of a host file; 0 for one that is missing. */
+long long hostFileSize(const std::string &host);
 /* Whether a host file has the read-only attribute (no owner write). */
 bool hostIsReadOnly(const std::string &host);
 

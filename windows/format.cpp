@@ -150,7 +150,7 @@ ArgKind argumentOf(char conv, Length length)
         ARG_SIZE,     /* LEN_PTRDIFF: the same size */
         ARG_INT,      /* LEN_LONGDOUBLE: not meant for integers */
     };
-    if (strchr("diouxX", conv) && conv)
+    if (conv && strchr("diouxX", conv))
         return integers[length];
     if (conv == 'c')
         return ARG_INT;
