@@ -4,14 +4,17 @@ runtime meets the C runtime DLL it replaces, and prints its report.
 
     scripts/check-runtime.py
 
-Uses the Wine runner's base prefix (a copy of it, in build/runtime-check),
-its choice of 32-bit or 64-bit Wine and its unprivileged user.  Ends with "runtime: N passed,
+Uses the Wine runner's base prefix (a copy of it, in a folder of its own
+under the runner's cache, which the runner's unprivileged user can reach
+wherever the checkout lies), its choice of 32-bit or 64-bit Wine and that
+user.  Ends with "runtime: N passed,
 M failed"; exits non-zero on any failure or when the check cannot run.
 """
 import os
 import shutil
 import subprocess
 import sys
+import tempfile
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
@@ -26,12 +29,12 @@ def main():
     if not exe.exists():
         print("runtime: 0 passed, 1 failed (%s missing: build the %s preset)" % (exe, runner.arch))
         return 1
-    work = root / "build" / "runtime-check"
-    shutil.rmtree(work, ignore_errors=True)
+    runner.base = runner.base_prefix()
+    # Not below the checkout: it may lie in a folder only root may enter.
+    work = Path(tempfile.mkdtemp(prefix="runtime-check-", dir=runner.cache))
     scratch = work / "files"
     scratch.mkdir(parents=True)
     prefix = work / "prefix"
-    runner.base = runner.base_prefix()
     winerun.copy_prefix(runner.base, prefix)
     # Wine runs as the runner's unprivileged user, in a folder of its own.
     shutil.copyfile(exe, work / exe.name)
@@ -66,6 +69,7 @@ def main():
         return 0
     for f in failures:
         print("FAIL " + f)
+    print("(the run's folder is kept: %s)" % work)
     if "passed," not in last:
         print("runtime: 0 passed, %d failed" % len(failures))
     return 1
