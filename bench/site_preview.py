@@ -6,7 +6,7 @@
 
 Makes a site of N machines from the example site's machines (taken in turn,
 the damaged one left out: it is never run) and previews it with the example
-install script, as `scripts/demo.sh --site` does.  Prints the time a
+install script, as `scripts/preview.sh --site` does.  Prints the time a
 machine and the whole run's time for each runner.  Goals: under 3 s a
 machine on Wine with 2 jobs, under 60 s for 1,000 machines on the stand-in.
 """
@@ -18,18 +18,17 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "scripts"))
+sys.path.insert(0, str(ROOT))
 
-import demo  # noqa: E402
-import scenario  # noqa: E402
-import sitepreview  # noqa: E402
+from harness import runners  # noqa: E402
+from preview import main as preview_main, site_table  # noqa: E402
 
 GOALS = {"wine": ("a machine", 3.0), "host": ("for the whole run", 60.0)}
 
 
 def make_site(folder, count):
     """count machines copied into folder, in turn from the example site's previewable ones."""
-    examples = [p for _, p in sitepreview.site_machines(ROOT / "examples/site") if "cut-short" not in p.name]
+    examples = [p for _, p in site_table.site_machines(ROOT / "examples/site") if "cut-short" not in p.name]
     for i in range(count):
         src = examples[i % len(examples)]
         dest = folder / ("pc%04d-%s" % (i + 1, src.stem))
@@ -40,7 +39,7 @@ def make_site(folder, count):
 
 
 def bench(name, count, jobs):
-    runner = scenario.make_runner(name)
+    runner = runners.make_runner(name)
     ok, why = runner.available()
     if not ok:
         print("%s: cannot run: %s" % (name, why))
@@ -50,7 +49,7 @@ def bench(name, count, jobs):
         site.mkdir()
         make_site(site, count)
         started = time.time()
-        rows = sitepreview.preview_site(runner, site, demo.DEFAULT_SCRIPT, jobs, out=lambda line: None)
+        rows = site_table.preview_site(runner, site, preview_main.DEFAULT_SCRIPT, jobs, out=lambda line: None)
         took = time.time() - started
     broken = [r for r in rows if r.problem]
     per = took / max(1, len(rows))

@@ -1,7 +1,7 @@
 /*
  * scenario_host.cpp - plays one scenario run of the program on the native
  * stand-in machine and writes the outcome (events, registry, services) in
- * the form the scenario checker reads.  scripts/scenario.py prepares the
+ * the form the scenario checker reads.  harness/host_runner.py prepares the
  * drive and passes the machine and the input on the command line.
  */
 #include <cctype>

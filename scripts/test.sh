@@ -63,23 +63,23 @@ tally() {
 step deps scripts/deps.sh || { echo "tests: 0 passed, 1 failed"; exit 1; }
 
 step build-win32 bash -c 'cmake --preset win32 >/dev/null && cmake --build --preset win32'
-step pe-check-selftest scripts/test-check-pe.sh
-step pe-check scripts/check-pe.sh build/win32/install.exe
-step reproducible scripts/check-reproducible.sh build/win32/install.exe
-step pe-check-drivers scripts/check-pe.sh --driver build/win32/testprogs/qblred.sys build/win32/testprogs/qblred-sticky.sys
+step pe-check-selftest checks/test-pe-image.sh
+step pe-check checks/pe-image.sh build/win32/install.exe
+step reproducible checks/reproducible.sh build/win32/install.exe
+step pe-check-drivers checks/pe-image.sh --driver build/win32/testprogs/qblred.sys build/win32/testprogs/qblred-sticky.sys
 step build-win64 bash -c 'cmake --preset win64 >/dev/null && cmake --build --preset win64'
 step build-host bash -c 'cmake --preset host >/dev/null && cmake --build --preset host'
 step unit-host ctest --preset host
 step build-asan bash -c 'cmake --preset host-asan >/dev/null && cmake --build --preset host-asan'
 step unit-asan ctest --preset host-asan
-step harness-tests bash -c 'cd scripts && python3 -m unittest -v test_winerun'
-step runtime-wine python3 scripts/check-runtime.py
-step scenarios python3 scripts/scenario.py --runner both --jobs 2
-step scenarios-shuffled python3 scripts/scenario.py --runner host --shuffle --jobs 2 --version win95
-step site-preview bash -c 'cd scripts && python3 -m unittest -v test_preview'
-step screenshots bash -c 'cd scripts && python3 -m unittest test_screenshots && d=$(mktemp -d) && trap "rm -rf $d" EXIT && python3 screenshots.py --out "$d" --check-readme ../README.md'
-step fuzz scripts/fuzz.sh --short
-step lint scripts/lint.sh
+step harness-tests python3 -m unittest -v harness.test_harness
+step runtime-wine python3 checks/runtime.py
+step scenarios python3 harness/play.py --runner both --jobs 2
+step scenarios-shuffled python3 harness/play.py --runner host --shuffle --jobs 2 --version win95
+step site-preview python3 -m unittest -v preview.test_preview
+step screenshots bash -c 'python3 -m unittest harness.test_screenshots && d=$(mktemp -d) && trap "rm -rf $d" EXIT && python3 harness/screenshots.py --out "$d" --check-readme README.md'
+step fuzz fuzz/run.sh --short
+step lint checks/lint.sh
 step bench build/host/bench/bench_win95
 
 echo

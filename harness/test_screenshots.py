@@ -5,7 +5,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
-import screenshots as s
+from harness import screenshots as s
 
 EVENTS = [
     {"ev": "debug", "text": "x"},

@@ -3,7 +3,7 @@
 its own Xvfb, on a fresh Windows 95 machine (the scenario
 scenarios/shell/new-win95-default.scn), photographed box by box.
 
-    scripts/screenshots.py [--out DIR] [--readme README.md | --check-readme README.md]
+    python3 harness/screenshots.py [--out DIR] [--readme README.md | --check-readme README.md]
 
 The Wine runner plays the scenario with the test driver in screenshot mode
 (REDIRECTOR_SHOTS, see wine/driver.cpp): each box and the dialog wait, once
@@ -25,12 +25,12 @@ import threading
 import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-ROOT = HERE.parent
-sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-import scenario as scn  # noqa: E402
-import winerun  # noqa: E402
+from harness import checker, wine_runner, wine_session  # noqa: E402
+from harness import scenario as scn  # noqa: E402
+
+ROOT = scn.ROOT
 
 SCENARIO = ROOT / "scenarios/shell/new-win95-default.scn"
 NAMES = ["1-confirm.png", "2-destination.png", "3-info.png"]
@@ -141,7 +141,7 @@ def read_rect(path):
 def capture(out, keep=None):
     """Plays the scenario and photographs its windows into out; returns
     (the scenario, its outcome, [(picture, crop size)])."""
-    runner = winerun.WineRunner(ROOT)
+    runner = wine_runner.WineRunner(ROOT)
     ok, why = runner.available()
     if not ok:
         raise ShotError("the Wine runner cannot run: %s" % why)
@@ -164,7 +164,7 @@ def capture(out, keep=None):
         except Exception as e:  # noqa: BLE001 - reported by the main thread
             failure.append(e)
 
-    os.environ["REDIRECTOR_SHOTS"] = winerun.z_path(shots)
+    os.environ["REDIRECTOR_SHOTS"] = wine_session.z_path(shots)
     thread = threading.Thread(target=play, daemon=True)
     taken = []
     started = time.time()
@@ -189,7 +189,7 @@ def capture(out, keep=None):
             (shots / ("go-%d" % n)).write_text("")
             print("window %d: shown %.1f s after the start, captured in %.1f s"
                   % (n, shown - started, time.time() - shown), flush=True)
-        thread.join(winerun.SESSION_TIMEOUT_S + 60)
+        thread.join(wine_runner.SESSION_TIMEOUT_S + 60)
         if thread.is_alive():
             raise ShotError("the run did not end")
     finally:
@@ -197,7 +197,7 @@ def capture(out, keep=None):
     if failure:
         raise ShotError("the runner failed: %s" % failure[0])
     outcome = scn.Outcome(work)
-    problems = scn.check(sc, outcome)
+    problems = checker.check(sc, outcome)
     if (shots / ("shot-%d.txt" % (len(NAMES) + 1))).exists():
         problems.append("more windows showed than the %d photographed" % len(NAMES))
     if problems:
@@ -248,7 +248,7 @@ def readme_section(sc, events, pictures_dir="docs/screenshots"):
              "The real `install.exe` on a fresh %s machine, in Wine (its own" %
              VERSION_NAMES.get(sc.version, sc.version),
              "MS Sans Serif, its Light colours) under Xvfb, answered by our test driver.",
-             "`scripts/screenshots.py --readme README.md` takes them again and rewrites",
+             "`python3 harness/screenshots.py --readme README.md` takes them again and rewrites",
              "this section from what the run recorded.", ""]
     for i, (event, name) in enumerate(zip(shown, NAMES), 1):
         lines.append("![%s](%s/%s)" % (event["caption"], pictures_dir, name))
@@ -303,7 +303,7 @@ def main():
             text = Path(opts.check_readme).read_text(encoding="utf-8")
             if replace_section(text, section) != text:
                 raise ShotError("the %s section of %s is not what this run recorded "
-                                "(run scripts/screenshots.py --readme %s)"
+                                "(run python3 harness/screenshots.py --readme %s)"
                                 % (SECTION, opts.check_readme, opts.check_readme))
     except ShotError as e:
         print("screenshots: FAILED: %s" % e)

@@ -1,10 +1,10 @@
 #!/bin/sh
-# fuzz.sh - builds the libFuzzer targets (preset "fuzz") and runs each one
+# run.sh - builds the libFuzzer targets (preset "fuzz") and runs each one
 # for a fixed time over its seed corpus, under AddressSanitizer,
 # UndefinedBehaviorSanitizer and leak detection.
 #
-#   scripts/fuzz.sh --short            20 s per target, one at a time
-#   scripts/fuzz.sh --long [SECONDS]   SECONDS per target (default 600),
+#   fuzz/run.sh --short            20 s per target, one at a time
+#   fuzz/run.sh --long [SECONDS]   SECONDS per target (default 600),
 #                                      two targets at a time
 #   options: --jobs N (targets at a time), --only TARGET (repeatable)
 #

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# check-reproducible.sh - builds install.exe a second time, from the same
+# reproducible.sh - builds install.exe a second time, from the same
 # sources into another folder (so another build path), and checks that the
 # two images are the same bytes.  Prints both SHA-256 sums.
 #
-#   scripts/check-reproducible.sh [build/win32/install.exe]
+#   checks/reproducible.sh [build/win32/install.exe]
 set -u
 cd "$(dirname "$0")/.." || exit 2
 first=${1:-build/win32/install.exe}

@@ -1,24 +1,22 @@
 """Tests of the preview on PCs' registry exports and of the site preview:
-    cd scripts && python3 -m unittest -v test_preview
+    python3 -m unittest -v preview.test_preview
 
 ExportReading needs nothing else.  ExampleSite plays the example site
 (examples/site) on the stand-in and on Wine (both built, as scripts/test.sh
 does) and fails when a runner cannot run.
 """
+import contextlib
 import csv
+import io
 import re
 import tempfile
 import unittest
 from pathlib import Path
 
-import demo
-import pcexport
-import preview
-import regfile
-import scenario
-import sitepreview
+from harness import regfile, runners
+from harness.scenario import ROOT
+from preview import machine, main, pc_export, site_table
 
-ROOT = scenario.ROOT
 SITE = ROOT / "examples/site"
 NT4 = SITE / "nt40-four-ports.reg"
 
@@ -32,7 +30,7 @@ def export_of(*texts, utf16=False):
         f.write_bytes(b"\xff\xfe" + text.encode("utf-16-le") if utf16 else text.encode("latin-1"))
         files.append(f)
     try:
-        return pcexport.read_machine(files)
+        return pc_export.read_machine(files)
     finally:
         for f in files:
             f.unlink()
@@ -42,7 +40,7 @@ def export_of(*texts, utf16=False):
 def reason(*texts):
     try:
         export_of(*texts)
-    except pcexport.ExportError as e:
+    except pc_export.ExportError as e:
         return str(e)
     raise AssertionError("no ExportError")
 
@@ -72,14 +70,14 @@ class ExportReading(unittest.TestCase):
         none = export_of(HDR + "[HKEY_USERS\\.DEFAULT]\r\n").platform()
         self.assertIsNone(none[0])
         self.assertIn("cannot tell the platform", none[1])
-        with self.assertRaises(pcexport.ExportError):
-            preview.plan(export_of(HDR + "[HKEY_USERS\\.DEFAULT]\r\n"))
+        with self.assertRaises(pc_export.ExportError):
+            machine.plan(export_of(HDR + "[HKEY_USERS\\.DEFAULT]\r\n"))
 
     def test_several_files_make_one_machine(self):
         e = export_of(HDR + SERVICE + '"Port"=dword:00000004\r\n"Start"=dword:00000003\r\n',
                       HDR + SERVICE + '"Start"=dword:00000001\r\n"Port"=-\r\n' + SERIALCOMM + '"a"="COM3"\r\n')
-        self.assertEqual(e.value(pcexport.SERVICE_KEY, "start")[2], b"\x01\0\0\0")
-        self.assertIsNone(e.value(pcexport.SERVICE_KEY, "port"))
+        self.assertEqual(e.value(pc_export.SERVICE_KEY, "start")[2], b"\x01\0\0\0")
+        self.assertIsNone(e.value(pc_export.SERVICE_KEY, "port"))
         self.assertEqual(e.com_devices()[0], ["COM3"])
         gone = export_of(HDR + SERVICE + '"Port"=dword:00000004\r\n',
                          HDR + "[-HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Qblred]\r\n")
@@ -99,7 +97,7 @@ class ExportReading(unittest.TestCase):
         # Damage in a key the program never reads is passed over.
         e = export_of(HDR + "[HKEY_USERS\\.DEFAULT]\r\n\"x\"=quad:1\r\n\"y\"=\"open\r\n" + SERVICE +
                       '"Port"=dword:00000004\r\n')
-        self.assertEqual(e.value(pcexport.SERVICE_KEY, "port")[2], b"\x04\0\0\0")
+        self.assertEqual(e.value(pc_export.SERVICE_KEY, "port")[2], b"\x04\0\0\0")
         with tempfile.TemporaryDirectory() as d:
             odd = Path(d) / "odd.reg"
             odd.write_bytes(b"\xff\xfeR\x00E")
@@ -107,12 +105,12 @@ class ExportReading(unittest.TestCase):
             binary.write_bytes(b"MZ\x90\x00\x03\x00\x00\x00")
             for path, text in ((odd, "odd.reg was cut short"), (binary, "binary data"),
                                (Path(d) / "gone.reg", "cannot read gone.reg")):
-                with self.assertRaises(pcexport.ExportError) as caught:
-                    pcexport.read_machine([path])
+                with self.assertRaises(pc_export.ExportError) as caught:
+                    pc_export.read_machine([path])
                 self.assertIn(text, str(caught.exception))
             (Path(d) / "empty").mkdir()
-            with self.assertRaises(pcexport.ExportError) as caught:
-                pcexport.read_machine([Path(d) / "empty"])
+            with self.assertRaises(pc_export.ExportError) as caught:
+                pc_export.read_machine([Path(d) / "empty"])
             self.assertIn("no .reg file", str(caught.exception))
 
     def test_only_the_keys_the_program_reads_are_imported(self):
@@ -143,8 +141,8 @@ class ExportReading(unittest.TestCase):
             self.assertEqual(port["@"], (regfile.REG_SZ, b"d\0"))
             # Windows 95 always has the Config Manager's key, empty if the export lacks it.
             reg95 = regfile.parse_file(e.write_import(Path(d) / "w.reg", "win95"))
-            self.assertIn(pcexport.CONFIG_MANAGER_ENUM.lower(), reg95)
-            self.assertNotIn(pcexport.CONFIG_MANAGER_ENUM.lower(), reg)
+            self.assertIn(pc_export.CONFIG_MANAGER_ENUM.lower(), reg95)
+            self.assertNotIn(pc_export.CONFIG_MANAGER_ENUM.lower(), reg)
         # A Windows 95 PC's export lists devices as the PC enumerates them; the
         # import keeps that order for the stand-in to play back.
         cm = "[HKEY_DYN_DATA\\Config Manager\\Enum\\%s]\r\n\"HardWareKey\"=\"x\"\r\n"
@@ -159,37 +157,43 @@ class ExportReading(unittest.TestCase):
         e = export_of(text, utf16=True)
         with tempfile.TemporaryDirectory() as d:
             reg = regfile.parse_file(e.write_import(Path(d) / "m.reg", "nt40"))
-        service = reg[pcexport.SERVICE_KEY.lower()]["values"]
+        service = reg[pc_export.SERVICE_KEY.lower()]["values"]
         self.assertEqual(service["displayname"], (regfile.REG_SZ, b"Caf\xe9\0"))
         self.assertEqual(service["imagepath"], (regfile.REG_EXPAND_SZ, b"sys\0"))
         self.assertIn("n\xe4me", reg["hkey_local_machine\\enum\\root\\ports\\0001"]["values"])
 
     def test_plan_notes_the_com_devices_and_missing_keys(self):
         nt = export_of(HDR + SERVICE)
-        version, coms, notes = preview.plan(nt)
+        version, coms, notes = machine.plan(nt)
         self.assertEqual((version, coms), ("nt40", []))
         self.assertIn("the preview assumed no COM device", notes[-1])
         self.assertIn("--com COM1,COM2", notes[-1])
-        self.assertEqual(preview.plan(nt, coms=["COM1"])[1], ["COM1"])
-        self.assertEqual(preview.plan(pcexport.read_machine([NT4]))[1], ["COM1", "COM2", "COM3", "COM4"])
-        self.assertEqual(preview.plan(pcexport.read_machine([NT4]), coms=["COM2"])[1], ["COM2"])
+        self.assertEqual(machine.plan(nt, coms=["COM1"])[1], ["COM1"])
+        self.assertEqual(machine.plan(pc_export.read_machine([NT4]))[1], ["COM1", "COM2", "COM3", "COM4"])
+        self.assertEqual(machine.plan(pc_export.read_machine([NT4]), coms=["COM2"])[1], ["COM2"])
         w95 = export_of(HDR + "[HKEY_LOCAL_MACHINE\\Enum\\Root]\r\n")
-        version, coms, notes = preview.plan(w95, coms=["COM1"])
+        version, coms, notes = machine.plan(w95, coms=["COM1"])
         self.assertEqual((version, coms), ("win95", None))
         self.assertTrue(any("no HKEY_DYN_DATA\\Config Manager\\Enum in the export" in n for n in notes))
-        self.assertEqual(demo.parse_coms("com1, COM3"), ["COM1", "COM3"])
-        with self.assertRaises(SystemExit):
-            demo.parse_coms("COM1,LPT1")
+        self.assertEqual(main.parse_coms("com1, COM3", "demo"), ["COM1", "COM3"])
+        with self.assertRaises(SystemExit) as bad:
+            main.parse_coms("COM1,LPT1", "preview")
+        self.assertEqual(str(bad.exception), "preview: --com takes COM names such as COM1,COM3, not LPT1")
+        # scripts/preview.sh wants the PCs; scripts/demo.sh has default machines.
+        with self.assertRaises(SystemExit) as usage, contextlib.redirect_stderr(io.StringIO()) as err:
+            main.main(["--as", "preview", "--host"])
+        self.assertEqual(usage.exception.code, 2)
+        self.assertIn("scripts/preview.sh: error: give the PCs to preview", err.getvalue())
 
 
 def play_site(name, folder, coms=None):
-    runner = scenario.make_runner(name)
+    runner = runners.make_runner(name)
     ok, why = runner.available()
     if not ok:
         raise AssertionError("the %s runner cannot run: %s" % (name, why))
     lines = []
     try:
-        rows = sitepreview.preview_site(runner, folder, demo.DEFAULT_SCRIPT, 2, coms=coms,
+        rows = site_table.preview_site(runner, folder, main.DEFAULT_SCRIPT, 2, coms=coms,
                                         out=lines.append)
     finally:
         if hasattr(runner, "close"):
@@ -241,12 +245,12 @@ class ExampleSite(unittest.TestCase):
             r = rows["win95-no-config-manager"]
             self.assertEqual((r.com_name, r.io_base), ("COM3", 0x3E8), name)
             self.assertIn("the census sees no port", r.notes[0])
-            self.assertEqual(sitepreview.status_of(self.runs[name][0]),
-                             sitepreview.ERROR_BOX | sitepreview.NOT_PREVIEWED)
+            self.assertEqual(site_table.status_of(self.runs[name][0]),
+                             site_table.ERROR_BOX | site_table.NOT_PREVIEWED)
         # On Wine the program's own start of the driver fails (relative path);
         # the row leaves that box out only because the driver then ran.
-        for machine in ("nt40-four-ports", "nt351-old-service"):
-            self.assertEqual(self.rows("wine")[machine].wine_only, [preview.WINE_START_BOX])
+        for pc in ("nt40-four-ports", "nt351-old-service"):
+            self.assertEqual(self.rows("wine")[pc].wine_only, [machine.WINE_START_BOX])
 
     def test_com_given_by_hand_wins_over_the_export(self):
         for name in ("host", "wine"):
@@ -262,10 +266,10 @@ class ExampleSite(unittest.TestCase):
 
     def test_csv_holds_the_table(self):
         with tempfile.TemporaryDirectory() as d:
-            sitepreview.write_csv(self.runs["host"][0], Path(d) / "site.csv")
+            site_table.write_csv(self.runs["host"][0], Path(d) / "site.csv")
             with open(Path(d) / "site.csv", newline="", encoding="utf-8") as f:
                 table = list(csv.reader(f))
-        self.assertEqual(table[0], preview.Row.CSV_COLUMNS)
+        self.assertEqual(table[0], machine.Row.CSV_COLUMNS)
         row = {r[0]: r for r in table[1:]}["win95-com1-to-com6"]
         self.assertEqual(row[2:8], ["COM7", "0x118", "0x11F", "", "0007", "0001"])
         self.assertEqual({r[0]: r for r in table[1:]}["nt40-four-ports"][5], "5")
@@ -274,8 +278,8 @@ class ExampleSite(unittest.TestCase):
         readme = (ROOT / "README.md").read_text(encoding="utf-8")
         found = re.search(r"<!-- site table -->\n(.*?)\n<!-- end of site table -->", readme, re.S)
         self.assertIsNotNone(found, "README.md has no site table section")
-        self.assertEqual(found.group(1).strip(), sitepreview.markdown_table(self.runs["wine"][0]),
-                         "README.md's site table is not what scripts/demo.sh --site examples/site "
+        self.assertEqual(found.group(1).strip(), site_table.markdown_table(self.runs["wine"][0]),
+                         "README.md's site table is not what scripts/preview.sh --site examples/site "
                          "prints now; paste its table into README.md")
 
 

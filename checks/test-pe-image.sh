@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# test-check-pe.sh - builds small images with known faults and checks that
-# check-pe.sh passes the sound ones and fails each faulty one for its fault.
+# test-pe-image.sh - builds small images with known faults and checks that
+# pe-image.sh passes the sound ones and fails each faulty one for its fault.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-check=$here/check-pe.sh
+check=$here/pe-image.sh
 CC=${CC_I686:-i686-w64-mingw32-gcc}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT

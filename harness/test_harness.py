@@ -1,13 +1,13 @@
-"""Tests of the Wine runner's own file handling (no Wine needed):
-    python3 -m unittest discover -s scripts -p 'test_*.py'
+"""Tests of the harness that need no Wine: the scenario format, the
+checker, the host runner's command line, the Wine runner's own file
+handling and its session's helpers:
+    python3 -m unittest -v harness.test_harness
 """
 import tempfile
 import unittest
 from pathlib import Path
 
-import regfile
-import scenario
-import winerun
+from harness import checker, host_runner, regfile, scenario, wine_runner, wine_session
 
 USER_REG = """WINE REGISTRY Version 2
 ;; All keys relative to \\\\User\\\\S-1-5-21
@@ -27,17 +27,17 @@ USER_REG = """WINE REGISTRY Version 2
 
 class RegSection(unittest.TestCase):
     def test_replaces_only_that_section(self):
-        out = winerun.set_reg_section(USER_REG, r"Software\\Wine", ['"Version"="nt40"'])
+        out = wine_runner.set_reg_section(USER_REG, r"Software\\Wine", ['"Version"="nt40"'])
         self.assertIn('[Software\\\\Wine] 1796635877\n#time=1dd862db624c860\n"Version"="nt40"\n\n', out)
         self.assertNotIn('"win95"', out)
         self.assertIn('"Managed"="N"', out)          # the subkey's section is kept
         self.assertIn('"CursorBlinkRate"="-1"', out)
 
     def test_empties_and_adds(self):
-        out = winerun.set_reg_section(USER_REG, r"Software\\Wine\\X11 Driver", [])
+        out = wine_runner.set_reg_section(USER_REG, r"Software\\Wine\\X11 Driver", [])
         self.assertNotIn('"Managed"', out)
         self.assertTrue(out.rstrip("\n").endswith("[Software\\\\Wine\\\\X11 Driver] 1796635877"))
-        out = winerun.set_reg_section(USER_REG, r"Software\\Wine\\Ports", ['"COM2"="/dev/null"'])
+        out = wine_runner.set_reg_section(USER_REG, r"Software\\Wine\\Ports", ['"COM2"="/dev/null"'])
         self.assertRegex(out, r'\[Software\\\\Wine\\\\Ports\] \d+\n"COM2"="/dev/null"\n$')
 
     def test_configure_prefix_sets_version_and_exact_ports(self):
@@ -45,7 +45,7 @@ class RegSection(unittest.TestCase):
             (Path(d) / "user.reg").write_text(USER_REG)
             (Path(d) / "system.reg").write_text(
                 '[Software\\\\Wine\\\\Ports] 1\n"COM1"="/dev/ttyS0"\n\n[Other] 1\n"a"="b"\n')
-            winerun.configure_prefix(d, "nt351", ["com2", "COM4", "COM5=\\Device\\X"])
+            wine_runner.configure_prefix(d, "nt351", ["com2", "COM4", "COM5=\\Device\\X"])
             system = (Path(d) / "system.reg").read_text()
             # A name with a target of its own is the driver's to define.
             self.assertIn('"COM2"="/dev/null"\n"COM4"="/dev/null"\n\n', system)
@@ -58,7 +58,7 @@ class Exports(unittest.TestCase):
     def test_outermost_keys(self):
         keys = [r"HKEY_LOCAL_MACHINE\A\B", r"HKEY_LOCAL_MACHINE\a", r"HKEY_LOCAL_MACHINE\AB",
                 r"HKEY_DYN_DATA\X", r"HKEY_LOCAL_MACHINE\A\B\C"]
-        self.assertEqual(winerun.outermost_keys(keys),
+        self.assertEqual(wine_runner.outermost_keys(keys),
                          [r"HKEY_DYN_DATA\X", r"HKEY_LOCAL_MACHINE\a", r"HKEY_LOCAL_MACHINE\AB"])
 
     def test_merged_exports_read_back_exactly(self):
@@ -73,7 +73,7 @@ class Exports(unittest.TestCase):
                 f.write_bytes(b"\xff\xfe" + text.encode("utf-16-le"))
                 files.append(f)
             files.append(Path(d) / "missing.reg")  # a key that did not exist
-            winerun.merge_exports(files, Path(d) / "registry.reg")
+            wine_session.merge_exports(files, Path(d) / "registry.reg")
             reg = regfile.parse_file(Path(d) / "registry.reg")
         a = reg["hkey_local_machine\\a"]["values"]
         self.assertEqual(a["s"], (1, b"x\\y\0"))
@@ -103,7 +103,7 @@ class Checks(unittest.TestCase):
     def problems(self, text, files):
         files = dict(files)
         files.setdefault("events.jsonl", '{"ev":"exit","code":0,"ms":1}\n')
-        return scenario.check(self.scenario(text), self.outcome(files))
+        return checker.check(self.scenario(text), self.outcome(files))
 
     def test_exact_values_take_the_place_of_the_export(self):
         export = 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\K]\n"S"="abc"\n"Gone"="x"\n'
@@ -145,7 +145,7 @@ class Checks(unittest.TestCase):
             (drivers / name).write_text(name)
             (drivers / name).chmod(mode)
         where = "writable: C:\\windows\\system32\\drivers\\"
-        found = scenario.check(self.scenario("".join(where + name + "\n" for name in (
+        found = checker.check(self.scenario("".join(where + name + "\n" for name in (
             "A.SYS", "ro.sys", "others.sys", "none.sys", ""))), out)
         # The stand-in reads a file its owner may not write as read-only.
         self.assertEqual(["line 2: file C:\\windows\\system32\\drivers\\ro.sys is read-only (mode 444)",
@@ -157,7 +157,7 @@ class Checks(unittest.TestCase):
 class Plan(unittest.TestCase):
     def test_escape_is_undone_by_the_driver_rules(self):
         # driver.cpp unescapes \n \r \t \\ exactly; anything else stays.
-        self.assertEqual(winerun.escape("C:\\a\nb\tc\r"), "C:\\\\a\\nb\\tc\\r")
+        self.assertEqual(scenario.escape("C:\\a\nb\tc\r"), "C:\\\\a\\nb\\tc\\r")
 
     def test_copy_prefix_links_system_files_and_copies_the_rest(self):
         with tempfile.TemporaryDirectory() as d:
@@ -170,7 +170,7 @@ class Plan(unittest.TestCase):
             (base / "drive_c/windows/system32/kernel32.dll").write_text("k")
             (base / "drive_c/windows/system32/drivers/x.sys").write_text("s")
             target = Path(d) / "run"
-            winerun.copy_prefix(base, target)
+            wine_runner.copy_prefix(base, target)
             self.assertEqual(os_stat_ino(base / "drive_c/windows/system32/kernel32.dll"),
                              os_stat_ino(target / "drive_c/windows/system32/kernel32.dll"))
             self.assertNotEqual(os_stat_ino(base / "system.reg"), os_stat_ino(target / "system.reg"))
@@ -200,7 +200,7 @@ class Plan(unittest.TestCase):
             self.assertEqual(mode("setup/qblred.sys"), 0o755)
             self.assertEqual(mode("setup/Data/x.txt") & 0o222, 0)
             self.assertTrue((drive / "fullwin/sub").is_dir())
-            cmd = scenario.HostRunner().command(sc, Path(d))
+            cmd = host_runner.HostRunner().command(sc, Path(d))
             self.assertEqual([cmd[i + 1] for i, a in enumerate(cmd) if a == "--full"],
                              ["C:\\fullwin\\sub", "C:\\windows"])
             # Only a file the scenario put there can be made read-only.
@@ -215,12 +215,12 @@ class Plan(unittest.TestCase):
     def test_settings_below_the_run_folder_are_named_as_wine_sees_them(self):
         with tempfile.TemporaryDirectory() as d:
             work, view = Path(d) / "run1", Path(d) / "view"
-            here = winerun.z_path(work)
+            here = wine_session.z_path(work)
             env = {"REDIRECTOR_SHOTS": here + "\\shots", "REDIRECTOR_A": here, "PATH": here,
                    "REDIRECTOR_B": here + "0\\shots"}
-            out = winerun.seen_from_view(env, work, view)
-        self.assertEqual(out, {"REDIRECTOR_SHOTS": winerun.z_path(view) + "\\shots",
-                               "REDIRECTOR_A": winerun.z_path(view), "PATH": here,
+            out = wine_runner.seen_from_view(env, work, view)
+        self.assertEqual(out, {"REDIRECTOR_SHOTS": wine_session.z_path(view) + "\\shots",
+                               "REDIRECTOR_A": wine_session.z_path(view), "PATH": here,
                                "REDIRECTOR_B": here + "0\\shots"})
 
 
@@ -265,19 +265,19 @@ class ServiceImports(unittest.TestCase):
         for name, restarts in (("Qblred", True), ("qblred\\Parameters", True), ("Class\\Ports\\0000", False),
                                ("Class", False), ("Classic", True)):
             text = "REGEDIT4\r\n\r\n" + key % name
-            self.assertEqual(winerun.imports_service(text.upper().encode()), restarts, name)
-            self.assertEqual(winerun.imports_service(b"\xff\xfe" + text.encode("utf-16-le")), restarts, name)
-        self.assertFalse(winerun.imports_service(b'REGEDIT4\r\n"x"="\\services\\qblred"\r\n'))
+            self.assertEqual(wine_session.imports_service(text.upper().encode()), restarts, name)
+            self.assertEqual(wine_session.imports_service(b"\xff\xfe" + text.encode("utf-16-le")), restarts, name)
+        self.assertFalse(wine_session.imports_service(b'REGEDIT4\r\n"x"="\\services\\qblred"\r\n'))
 
 
 class NtImagePath(unittest.TestCase):
     def test_relative_paths_are_taken_from_the_system_root(self):
-        self.assertEqual(winerun.nt_image_path(r"system32\drivers\qblred.sys"),
+        self.assertEqual(wine_session.nt_image_path(r"system32\drivers\qblred.sys"),
                          r"\SystemRoot\system32\drivers\qblred.sys")
-        self.assertEqual(winerun.nt_image_path("qblred.sys"), r"\SystemRoot\qblred.sys")
+        self.assertEqual(wine_session.nt_image_path("qblred.sys"), r"\SystemRoot\qblred.sys")
         for kept in (r"C:\windows\system32\drivers\qblred.sys",
                      r"\SystemRoot\system32\drivers\qblred.sys", r"\??\C:\qblred.sys"):
-            self.assertEqual(winerun.nt_image_path(kept), kept)
+            self.assertEqual(wine_session.nt_image_path(kept), kept)
 
 
 if __name__ == "__main__":

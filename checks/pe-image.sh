@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# check-pe.sh - checks that a program image can run on Windows 95 and NT 4.
+# pe-image.sh - checks that a program image can run on Windows 95 and NT 4.
 #
-#   scripts/check-pe.sh [build/win32/install.exe ...]
-#   scripts/check-pe.sh --driver build/win32/testprogs/qblred.sys ...
+#   checks/pe-image.sh [build/win32/install.exe ...]
+#   checks/pe-image.sh --driver build/win32/testprogs/qblred.sys ...
 #
 # For every file: PE32 for i386, GUI subsystem (2), subsystem version and
 # OS version at most 4.0, imports only from kernel32.dll, user32.dll and

@@ -14,7 +14,7 @@ import tempfile
 import threading
 from pathlib import Path
 
-import preview
+from preview import machine
 
 ERROR_BOX = 1
 NOT_PREVIEWED = 2
@@ -57,7 +57,7 @@ def progress_line(done, total, row):
 
 def markdown_table(rows):
     """The rows as a Markdown table whose columns line up in a terminal too."""
-    table = [preview.Row.COLUMNS] + [[c.replace("|", "\\|") for c in r.cells()] for r in rows]
+    table = [machine.Row.COLUMNS] + [[c.replace("|", "\\|") for c in r.cells()] for r in rows]
     widths = [max(len(line[i]) for line in table) for i in range(len(table[0]))]
     def line(cells):
         return "| " + " | ".join(c.ljust(w) for c, w in zip(cells, widths)) + " |"
@@ -68,7 +68,7 @@ def markdown_table(rows):
 def write_csv(rows, path):
     with open(path, "w", newline="", encoding="utf-8") as f:
         w = csv.writer(f)
-        w.writerow(preview.Row.CSV_COLUMNS)
+        w.writerow(machine.Row.CSV_COLUMNS)
         for r in rows:
             w.writerow(r.csv_cells())
 
@@ -89,7 +89,7 @@ def preview_site(runner, folder, script_text, jobs, version=None, coms=None, out
         work = scratch / name
         shutil.rmtree(work, ignore_errors=True)
         work.mkdir(parents=True)
-        row = preview.preview_machine(runner, name, [path], script_text, work, version, coms)
+        row = machine.preview_machine(runner, name, [path], script_text, work, version, coms)
         if not keep:
             shutil.rmtree(work, ignore_errors=True)
         with lock:

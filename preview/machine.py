@@ -3,7 +3,7 @@ silently on a copy of the keys a PC's registry export holds, and what that
 run really did, read from its outcome: the boxes it showed, the registry
 before and after, the files and the service.
 
-    row = preview.preview_machine(runner, "pc1", [Path("pc1.reg")], script_text, work)
+    row = machine.preview_machine(runner, "pc1", [Path("pc1.reg")], script_text, work)
 
 Nothing here computes what the program would choose: the COM name, I/O
 range, "Port0" and entry numbers of a row are read from the registry the
@@ -12,14 +12,13 @@ run left behind.
 import time
 from pathlib import Path
 
-import pcexport
-import regfile
-import scenario
+from harness import regfile, scenario
+from preview import pc_export
 
 PLATFORM_NAMES = {"win95": "Windows 95", "nt351": "NT 3.51", "nt40": "NT 4.0"}
 CLASS_PORTS = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Ports"
 ROOT_PORTS = "HKEY_LOCAL_MACHINE\\Enum\\Root\\Ports"
-SERVICE = pcexport.SERVICE_KEY
+SERVICE = pc_export.SERVICE_KEY
 UNINSTALL = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorbelle Redirector"
 KEYS_95 = [CLASS_PORTS, ROOT_PORTS]
 KEYS_NT = [SERVICE]
@@ -34,10 +33,6 @@ def keys_for(version, uninstall=True):
     return (KEYS_NT if version.startswith("nt") else KEYS_95) + ([UNINSTALL] if uninstall else [])
 
 
-def escape(text):
-    return text.replace("\\", "\\\\").replace("\r", "\\r").replace("\n", "\\n")
-
-
 def write_scenario(folder, version, regs, coms, script_text, runner, keys):
     """A scenario file for one silent run; its key lines make the runner
     export those keys.  No box is answered in advance: a silent run shows
@@ -48,7 +43,7 @@ def write_scenario(folder, version, regs, coms, script_text, runner, keys):
         lines.append("program: qblred.sys")
         if coms:
             lines.append("com: " + " ".join(coms))
-    lines.append("text: C:\\setup\\setup.txt = " + escape(script_text))
+    lines.append("text: C:\\setup\\setup.txt = " + scenario.escape(script_text))
     lines.append("cmdline: C:\\\\setup\\\\setup.txt")
     lines += ["key: " + key for key in keys]
     if version.startswith("nt"):
@@ -218,7 +213,7 @@ def plan(export, version=None, coms=None):
     if version is None:
         version, how = export.platform()
         if version is None:
-            raise pcexport.ExportError(how)
+            raise pc_export.ExportError(how)
         if "previewed as" in how:
             notes.append(how)
     if version.startswith("nt"):
@@ -226,11 +221,11 @@ def plan(export, version=None, coms=None):
         if coms is not None:
             notes.append("COM devices from --com: %s" % (" ".join(coms) or "none"))
         elif found is None or not found[0]:
-            where = "has no %s" % pcexport.SERIALCOMM if found is None else \
+            where = "has no %s" % pc_export.SERIALCOMM if found is None else \
                 "lists no COM device under SERIALCOMM"
             notes.append("the export %s: the preview assumed no COM device (give them with "
                          "--com COM1,COM2, or export them there: %s)"
-                         % (where, pcexport.EXPORT_HELP["nt"]))
+                         % (where, pc_export.EXPORT_HELP["nt"]))
             coms = []
         else:
             coms = found[0]
@@ -244,7 +239,7 @@ def plan(export, version=None, coms=None):
         if not export.has_config_manager():
             notes.append("no %s in the export (a whole-registry export on Windows 95 may "
                          "leave it out): the census sees no port; export it there: %s"
-                         % (pcexport.CONFIG_MANAGER_ENUM, pcexport.EXPORT_HELP["win95"]))
+                         % (pc_export.CONFIG_MANAGER_ENUM, pc_export.EXPORT_HELP["win95"]))
     return version, coms, notes
 
 
@@ -258,9 +253,9 @@ def preview_machine(runner, name, paths, script_text, work, version=None, coms=N
     row = Row(name)
     work = Path(work)
     try:
-        export = pcexport.read_machine(paths)
+        export = pc_export.read_machine(paths)
         version, coms, row.notes = plan(export, version, coms)
-    except pcexport.ExportError as e:
+    except pc_export.ExportError as e:
         row.problem = str(e)
         row.seconds = time.time() - started
         return row

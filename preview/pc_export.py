@@ -1,6 +1,6 @@
 """A PC's registry, exported there with regedit, read for a preview.
 
-    export = pcexport.read_machine([Path("pc.reg"), ...])
+    export = pc_export.read_machine([Path("pc.reg"), ...])
 
 One machine may come in several .reg files (an administrator often exports
 a few keys separately).  From them this module tells
@@ -22,7 +22,7 @@ Damage in keys the program never reads is passed over.
 import re
 from pathlib import Path
 
-import regfile
+from harness import regfile
 
 HKLM = "HKEY_LOCAL_MACHINE"
 CONFIG_MANAGER_ENUM = "HKEY_DYN_DATA\\Config Manager\\Enum"

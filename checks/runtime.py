@@ -2,7 +2,7 @@
 """Runs tests/wine/runtime_check.exe under Wine, where install.exe's own C
 runtime meets the C runtime DLL it replaces, and prints its report.
 
-    scripts/check-runtime.py
+    python3 checks/runtime.py
 
 Uses the Wine runner's base prefix (a copy of it, in a folder of its own
 under the runner's cache, which the runner's unprivileged user can reach
@@ -10,21 +10,21 @@ wherever the checkout lies), its choice of 32-bit or 64-bit Wine and that
 user.  Ends with "runtime: N passed,
 M failed"; exits non-zero on any failure or when the check cannot run.
 """
-import os
 import shutil
 import subprocess
 import sys
 import tempfile
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-import winerun  # noqa: E402
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT))
+
+from harness import wine_runner  # noqa: E402
+from harness.wine_session import z_path  # noqa: E402
 
 
 def main():
-    root = HERE.parent
-    runner = winerun.WineRunner(root)
+    runner = wine_runner.WineRunner(ROOT)
     exe = runner.build / "tests/wine/runtime_check.exe"
     if not exe.exists():
         print("runtime: 0 passed, 1 failed (%s missing: build the %s preset)" % (exe, runner.arch))
@@ -35,14 +35,14 @@ def main():
     scratch = work / "files"
     scratch.mkdir(parents=True)
     prefix = work / "prefix"
-    winerun.copy_prefix(runner.base, prefix)
+    wine_runner.copy_prefix(runner.base, prefix)
     # Wine runs as the runner's unprivileged user, in a folder of its own.
     shutil.copyfile(exe, work / exe.name)
     account = runner.wine_account()
     account.own(work)
-    xvfb, display = winerun.start_xvfb()
-    env = winerun.wine_env(runner.arch, prefix, display, account)
-    args = winerun.z_path(scratch)
+    xvfb, display = wine_runner.start_xvfb()
+    env = wine_runner.wine_env(runner.arch, prefix, display, account)
+    args = z_path(scratch)
     try:
         r = subprocess.run([runner.loader, str(work / exe.name), args], env=env,
                            stdin=subprocess.DEVNULL, capture_output=True, timeout=300,
@@ -51,10 +51,10 @@ def main():
         for flag in ("-k", "-w"):
             subprocess.run([runner.server, flag], env=env, capture_output=True, timeout=30,
                            **account.creds())
-        winerun.stop(xvfb)
+        wine_runner.stop(xvfb)
     report = scratch / "report.txt"
     text = report.read_bytes().decode("latin-1") if report.exists() else ""
-    print("%s, %s" % (runner.describe(), exe.relative_to(root)))
+    print("%s, %s" % (runner.describe(), exe.relative_to(ROOT)))
     print(text.replace("\r\n", "\n"), end="")
     failures = []
     if r.returncode != 0:

@@ -7,7 +7,7 @@ program needs; also checks that resources/install.ico is what
 resources/make_icon.py draws.  Prints what it checked; exits 1 on the
 first list of faults.
 
-    scripts/check-resources.py [--windres PROGRAM] [--res FILE.res | --exe FILE.exe]
+    python3 checks/resources.py [--windres PROGRAM] [--res FILE.res | --exe FILE.exe]
 
 --res checks an already compiled file instead of compiling; --exe checks
 the resources linked into a program (read back with windres).

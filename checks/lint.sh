@@ -3,7 +3,7 @@
 # Windows runtime (windows/): clang-tidy
 # with the checks of .clang-tidy over the host build's compile database,
 # cppcheck (warning, style, performance, portability; suppressions in
-# scripts/cppcheck-suppressions.txt and inline), and a warnings-as-errors
+# checks/cppcheck-suppressions.txt and inline), and a warnings-as-errors
 # compile of every source with the three compilers the program meets
 # (g++ and clang++ against the stand-in, MinGW-w64 i686 for Windows).
 # Any finding fails; the last line is "lint: clean" or
@@ -53,7 +53,7 @@ result "$n"
 step "cppcheck"
 cppcheck --enable=warning,style,performance,portability --inline-suppr --error-exitcode=1 \
     --std=c++17 --language=c++ -I install -I standin -I windows \
-    --suppressions-list=scripts/cppcheck-suppressions.txt -q \
+    --suppressions-list=checks/cppcheck-suppressions.txt -q \
     --template='{file}:{line}:{column}: {severity}: {message} [{id}]' \
     install/ windows/ >"$db/cppcheck.log" 2>&1
 cc_rc=$?
