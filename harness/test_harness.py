@@ -3,6 +3,7 @@ checker, the host runner's command line, the Wine runner's own file
 handling and its session's helpers:
     python3 -m unittest -v harness.test_harness
 """
+import ast
 import tempfile
 import unittest
 from pathlib import Path
@@ -278,6 +279,43 @@ class NtImagePath(unittest.TestCase):
         for kept in (r"C:\windows\system32\drivers\qblred.sys",
                      r"\SystemRoot\system32\drivers\qblred.sys", r"\??\C:\qblred.sys"):
             self.assertEqual(wine_session.nt_image_path(kept), kept)
+
+
+def our_imports(path):
+    """The modules of harness/ and preview/ that a Python file imports."""
+    found = set()
+    for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+        if isinstance(node, ast.Import):
+            found |= {a.name for a in node.names}
+        elif isinstance(node, ast.ImportFrom) and node.module:
+            found.add(node.module)
+            found |= {node.module + "." + a.name for a in node.names}
+    return {name for name in found if name.split(".")[0] in ("harness", "preview")
+            and (scenario.ROOT / (name.replace(".", "/") + ".py")).exists()}
+
+
+class ModuleGraph(unittest.TestCase):
+    def test_no_circle_and_the_format_uses_no_runner(self):
+        files = [f for room in ("harness", "preview", "checks", "bench")
+                 for f in sorted((scenario.ROOT / room).glob("*.py"))]
+        graph = {".".join(f.relative_to(scenario.ROOT).with_suffix("").parts): our_imports(f)
+                 for f in files}
+        self.assertIn("harness.wine_runner", graph["harness.runners"])  # the reading works
+
+        def reach(name, path=()):
+            self.assertNotIn(name, path, "import circle: %s" % " -> ".join(path + (name,)))
+            out = set(graph.get(name, ()))
+            for dep in graph.get(name, ()):
+                out |= reach(dep, path + (name,))
+            return out
+        for name in graph:
+            reach(name)
+        runners = {"harness.runners", "harness.host_runner", "harness.wine_runner", "harness.play"}
+        self.assertEqual(reach("harness.scenario") & runners, set())
+        # The session runs alone, started by path inside the run's namespace.
+        self.assertEqual(graph["harness.wine_session"], set())
+        # scripts/ holds only what a person runs.
+        self.assertEqual(sorted(p.name for p in (scenario.ROOT / "scripts").glob("*.py")), [])
 
 
 if __name__ == "__main__":
