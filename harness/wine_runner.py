@@ -41,7 +41,6 @@ from harness import wine_session
 from harness.scenario import escape, host_path, prepare_drive
 from harness.wine_session import RUN_TIMEOUT_MS, z_path
 
-ROOT = Path(__file__).resolve().parent.parent
 SETUP_STEPS = "base-2: as %s; wineboot -i; Managed=N; CursorBlinkRate=-1; Version=win95; fonts"
 WINE_USER = os.environ.get("REDIRECTOR_WINE_USER", "redirwine")
 SESSION_TIMEOUT_S = 120
@@ -450,7 +449,7 @@ class WineRunner:
                                       tmp=view / "tmp"), work, view)
         log = open(work / "runner.log", "wb")
         session = subprocess.Popen(
-            ["unshare", "--mount", "--", "sh", str(ROOT / "wine/nodev.sh"),
+            ["unshare", "--mount", "--", "sh", str(self.root / "wine/nodev.sh"),
              sys.executable, wine_session.__file__, "--session", str(work / "session.json")],
             env=env, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
         try:
