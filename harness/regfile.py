@@ -144,14 +144,16 @@ def parse_file(path, into=None):
 
 
 def parse_data(text, unescape):
-    """An expectation's data: sz:"text" (scenario escapes), dword:N, hex:.., hex(N):.."""
+    """An expectation's data: sz:"text" or expand_sz:"text" (scenario
+    escapes), dword:N, hex:.., hex(N):.."""
     text = text.strip()
     low = text.lower()
-    if low.startswith("sz:"):
-        body = text[3:].strip()
-        if not (body.startswith('"') and body.endswith('"') and len(body) >= 2):
-            raise ValueError("sz: wants a quoted text: %r" % text)
-        return REG_SZ, unescape(body[1:-1]).encode("latin-1") + b"\0"
+    for prefix, kind in (("sz:", REG_SZ), ("expand_sz:", REG_EXPAND_SZ)):
+        if low.startswith(prefix):
+            body = text[len(prefix):].strip()
+            if not (body.startswith('"') and body.endswith('"') and len(body) >= 2):
+                raise ValueError("%s wants a quoted text: %r" % (prefix, text))
+            return kind, unescape(body[1:-1]).encode("latin-1") + b"\0"
     if low.startswith("dword:"):
         return REG_DWORD, int(text[6:].strip(), 16).to_bytes(4, "little")
     return parse_value(text, 4)
@@ -159,8 +161,8 @@ def parse_data(text, unescape):
 
 def show_data(value):
     kind, data = value
-    if kind == REG_SZ and data.endswith(b"\0") and b"\0" not in data[:-1]:
-        return 'sz:"%s"' % data[:-1].decode("latin-1")
+    if kind in (REG_SZ, REG_EXPAND_SZ) and data.endswith(b"\0") and b"\0" not in data[:-1]:
+        return '%s:"%s"' % ("sz" if kind == REG_SZ else "expand_sz", data[:-1].decode("latin-1"))
     if kind == REG_DWORD and len(data) == 4:
         return "dword:%08x" % int.from_bytes(data, "little")
     return "hex(%x):%s" % (kind, ",".join("%02x" % b for b in data))

@@ -8,7 +8,7 @@ import shutil
 import stat
 from pathlib import Path
 
-from harness import regfile
+from harness import regfile, versions
 
 ROOT = Path(__file__).resolve().parent.parent
 
@@ -119,6 +119,9 @@ class Scenario:
             ROOT in self.path.parents else str(self.path)
         self.runners = ["wine", "host"]
         self.version = "win95"
+        self.comdb = None       # "none" or "faulting"; None: as the version has it
+        self.user = None        # "limited": a user who is no administrator
+        self.deleted = []       # services deleted while a handle stays open
         self.regs = []          # host files to import
         self.coms = []
         self.all_com = False
@@ -159,7 +162,20 @@ class Scenario:
                 if key == "runners":
                     self.runners = value.split()
                 elif key == "version":
+                    if value not in versions.SCENARIO_NAMES:
+                        raise ScenarioError("unknown version %r (known: %s)"
+                                            % (value, " ".join(versions.SCENARIO_NAMES)))
                     self.version = value
+                elif key == "comdb":
+                    if value not in ("none", "faulting"):
+                        raise ScenarioError("comdb takes 'none' or 'faulting', not %r" % value)
+                    self.comdb = value
+                elif key == "user":
+                    if value != "limited":
+                        raise ScenarioError("user takes only 'limited', not %r" % value)
+                    self.user = value
+                elif key == "service-deleted":
+                    self.deleted.append(value)
                 elif key == "order":
                     if value != "creation":
                         raise ScenarioError("order takes only 'creation', not %r" % value)
