@@ -6,7 +6,9 @@
  * system's in the Windows builds, the stand-in's (first on the include
  * path) in the native ones.  The C library is always our own small
  * runtime of windows/ (crt.h), over kernel32 or over the stand-in's
- * kernel32, so every build runs the code that install.exe holds.
+ * kernel32, so every build runs the code that install.exe holds.  Calls
+ * into a DLL the program loads at run time go through guardedCall
+ * (guard.h), install.exe's own or the stand-in's.
  */
 #ifndef INSTALL_PLATFORM_H
 #define INSTALL_PLATFORM_H
@@ -14,5 +16,6 @@
 #include <windows.h>
 
 #include "crt.h"
+#include "guard.h"
 
 #endif /* INSTALL_PLATFORM_H */
