@@ -300,6 +300,20 @@ LPSTR WINAPI GetCommandLineA(void)
     return &copy[0];
 }
 
+/* The pseudo handle of the calling process, as Windows documents it. */
+HANDLE WINAPI GetCurrentProcess(void) { return (HANDLE)(LONG_PTR)-1; }
+
+/* The process's error mode; the previous one is returned.  Recorded for
+ * the tests (asked: SetErrorMode, mode). */
+UINT WINAPI SetErrorMode(UINT mode)
+{
+    static UINT current = 0;
+    noteCall("SetErrorMode", "", {{"mode", mode}});
+    UINT previous = current;
+    current = mode;
+    return previous;
+}
+
 void WINAPI GetStartupInfoA(LPSTARTUPINFOA si)
 {
     if (!si)

@@ -145,6 +145,8 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stack, LPTHREAD_STAR
 void WINAPI ExitThread(DWORD code) __attribute__((noreturn));
 DWORD WINAPI GetCurrentThreadId(void);
 DWORD WINAPI GetCurrentProcessId(void);
+HANDLE WINAPI GetCurrentProcess(void);
+UINT WINAPI SetErrorMode(UINT mode);
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD code);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD ms);
 DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE *handles, BOOL waitAll, DWORD ms);
