@@ -296,6 +296,23 @@ check_file() {
             ok "$dll: all $(wc -w <<<"$fns") imports exist on Windows 95 and Windows NT 3.51"
     done
     [ $failed -eq 0 ] && ok "imports only from: $(echo ${dlls:-nothing})"
+    if [ $MODE = program ]; then
+        # A table of safe exception handlers (in the load configuration)
+        # would have to list every handler the program installs itself;
+        # without one, Windows XP SP2 and later accept them all.
+        local config
+        config=$(awk '/Load Configuration Directory/ { print $4; exit }' <<<"$dump")
+        if [[ ${config:-0} =~ ^0*$ ]]; then
+            ok "no load configuration (no table of safe exception handlers)"
+        else
+            fail "a load configuration of 0x$config bytes: its handler table must name the program's own"
+        fi
+    fi
+    local sections="" name size
+    while read -r name size; do
+        sections="$sections${sections:+, }$name $((16#$size))"
+    done < <("$OBJDUMP" -h "$file" | awk '$2 ~ /^\./ { print $2, $3 }')
+    echo "sections: $sections"
     echo "size: $(stat -c %s "$file") bytes"
     [ $failed -eq 0 ] || { echo "FAILED: $file"; return 1; }
     echo "passed: $file"

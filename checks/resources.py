@@ -3,7 +3,9 @@
 
 Compiles resources/install.rc to a .res file with windres and checks the
 destination-path dialog (id 4) and the icon (id 5) against the values the
-program needs; also checks that resources/install.ico is what
+program needs, the manifest (id 1: what it asks of Windows, and that it is
+the form Windows XP SP2 and Server 2003 accept) and the version
+information (id 1); also checks that resources/install.ico is what
 resources/make_icon.py draws.  Prints what it checked; exits 1 on the
 first list of faults.
 
@@ -13,15 +15,17 @@ first list of faults.
 the resources linked into a program (read back with windres).
 """
 import os
+import re
 import struct
 import subprocess
 import sys
 import tempfile
+import xml.etree.ElementTree as ElementTree
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 RESOURCES = os.path.join(ROOT, 'resources')
 
-RT_ICON, RT_DIALOG, RT_GROUP_ICON = 3, 5, 14
+RT_ICON, RT_DIALOG, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 5, 14, 16, 24
 
 DIALOG = dict(style=0x90C800C0, ex_style=0, x=18, y=62, cx=194, cy=97,
               menu='', cls='', caption='Destination Path',
@@ -35,6 +39,18 @@ CONTROLS = [
     (0xFFFF, 'static', 'Enter the destination path:', 16, 25, 89, 8, 0x50020000),
 ]
 CLASS_ORDINALS = {0x80: 'button', 0x81: 'edit', 0x82: 'static'}
+
+ASM_V1 = 'urn:schemas-microsoft-com:asm.v1'
+ASM_V3 = 'urn:schemas-microsoft-com:asm.v3'
+# Every element the manifest may hold: the assembly, and the trustInfo
+# that asks for administrator rights.  Anything else (supportedOS,
+# dependencies such as common controls 6) changes what Windows does for
+# the program.
+MANIFEST_ELEMENTS = ['{%s}assembly' % ASM_V1, '{%s}trustInfo' % ASM_V3, '{%s}security' % ASM_V3,
+                     '{%s}requestedPrivileges' % ASM_V3, '{%s}requestedExecutionLevel' % ASM_V3]
+VERSION_STRINGS = dict(CompanyName='Quorbelle', ProductName='Quorbelle Redirector',
+                       FileDescription='Quorbelle Redirector Setup', FileVersion='1.0',
+                       ProductVersion='1.0', OriginalFilename='install.exe')
 
 
 class Reader:
@@ -197,6 +213,87 @@ def check_ico_file(faults):
     sys.stdout.flush()
 
 
+def check_manifest(res, faults):
+    manifests = [(k, v) for k, v in res.items() if k[0] == RT_MANIFEST]
+    if [k[1] for k, _ in manifests] != [1]:
+        faults.append('manifests: %r, want one with id 1' % [k[1] for k, _ in manifests])
+        return
+    body = manifests[0][1]
+    with open(os.path.join(RESOURCES, 'install.manifest'), 'rb') as f:
+        if body != f.read():
+            faults.append('the linked manifest is not resources/install.manifest')
+    # Windows XP SP2 and Server 2003 before SP1 restart when a tag declares
+    # two namespaces (KB921337); XP stops a program whose trustInfo has
+    # none ("the application configuration is incorrect").
+    text = body.decode('utf-8')
+    for tag in re.findall(r'<[A-Za-z][^>]*>', text):
+        if len(re.findall(r'\sxmlns(?::\w+)?=', tag)) > 1:
+            faults.append('manifest: a tag declares two namespaces: %s' % tag)
+    if not re.search(r'<trustInfo\s+xmlns="%s"' % re.escape(ASM_V3), text):
+        faults.append('manifest: trustInfo does not declare %s on itself' % ASM_V3)
+    try:
+        root = ElementTree.fromstring(body)
+    except ElementTree.ParseError as e:
+        faults.append('manifest: not well-formed XML: %s' % e)
+        return
+    seen = [e.tag for e in root.iter()]
+    if seen != MANIFEST_ELEMENTS:
+        faults.append('manifest elements %r, want %r' % (seen, MANIFEST_ELEMENTS))
+    if root.get('manifestVersion') != '1.0':
+        faults.append('manifest: manifestVersion %r, want 1.0' % root.get('manifestVersion'))
+    level = root.find('.//{%s}requestedExecutionLevel' % ASM_V3)
+    if level is None or level.attrib != {'level': 'requireAdministrator', 'uiAccess': 'false'}:
+        faults.append('manifest: requestedExecutionLevel %r, want requireAdministrator'
+                      % (level.attrib if level is not None else None))
+    print('manifest 1: requireAdministrator in the asm.v3 trustInfo, nothing else')
+
+
+def version_strings(body):
+    """{name: text} of the StringFileInfo blocks of a VS_VERSIONINFO, and
+    its fixed part's (signature, file version, product version)."""
+    def node(pos):
+        length, value_len, kind = struct.unpack_from('<HHH', body, pos)
+        r = Reader(body, pos + 6)
+        key = r.sz()
+        r.align()
+        return length, value_len, kind, key, r.pos
+    length, value_len, _, key, pos = node(0)
+    if key != 'VS_VERSION_INFO' or value_len != 52:
+        raise ValueError('version resource: key %r, fixed part of %d bytes' % (key, value_len))
+    sig, _, fv_ms, fv_ls, pv_ms, pv_ls = struct.unpack_from('<IIIIII', body, pos)
+    fixed = (sig, (fv_ms >> 16, fv_ms & 0xFFFF, fv_ls >> 16, fv_ls & 0xFFFF),
+             (pv_ms >> 16, pv_ms & 0xFFFF, pv_ls >> 16, pv_ls & 0xFFFF))
+    strings = {}
+
+    def walk(pos, end, depth):
+        while pos < end:
+            n_len, n_value, kind, n_key, data = node(pos)
+            if n_len == 0:
+                break
+            if depth == 2 and kind == 1:  # a text value
+                strings[n_key] = Reader(body, data).sz()
+            elif depth < 2 and n_key not in ('VarFileInfo',):
+                walk(data + (n_value * (2 if kind == 1 else 1) + 3) // 4 * 4, pos + n_len, depth + 1)
+            pos = (pos + n_len + 3) // 4 * 4
+    walk((pos + value_len + 3) // 4 * 4, length, 0)
+    return fixed, strings
+
+
+def check_version(res, faults):
+    versions = [(k, v) for k, v in res.items() if k[0] == RT_VERSION]
+    if [k[1] for k, _ in versions] != [1]:
+        faults.append('version resources: %r, want one with id 1' % [k[1] for k, _ in versions])
+        return
+    (sig, file_version, product_version), strings = version_strings(versions[0][1])
+    if (sig, file_version, product_version) != (0xFEEF04BD, (1, 0, 0, 0), (1, 0, 0, 0)):
+        faults.append('version: signature 0x%X, file %r, product %r; want 1.0.0.0 both'
+                      % (sig, file_version, product_version))
+    for name, want in VERSION_STRINGS.items():
+        if strings.get(name) != want:
+            faults.append('version: %s is %r, want %r' % (name, strings.get(name), want))
+    print('version 1: %s' % ', '.join('%s "%s"' % kv for kv in sorted(strings.items())))
+
+
 def main(argv):
     windres = os.environ.get('WINDRES', 'i686-w64-mingw32-windres')
     res_file = exe_file = None
@@ -230,6 +327,8 @@ def main(argv):
     else:
         check_dialog(dialogs[0][1], faults)
     check_icon(res, faults)
+    check_manifest(res, faults)
+    check_version(res, faults)
     if faults:
         print('FAILED:')
         for f in faults:

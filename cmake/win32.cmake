@@ -34,7 +34,8 @@ set(RUNTIME_LINK_OPTIONS -nostdlib -nostartfiles -s -Wl,--entry,${RUNTIME_ENTRY}
 # The program's C library: entry point, text files, formatting, strings.
 add_library(runtime STATIC
     windows/entry.cpp windows/args.cpp windows/format.cpp windows/snprintf.cpp
-    windows/textfile.cpp windows/strings.cpp windows/strtol.cpp windows/environment.cpp)
+    windows/textfile.cpp windows/strings.cpp windows/strtol.cpp windows/environment.cpp
+    windows/guard.cpp)
 target_include_directories(runtime PUBLIC windows)
 target_compile_options(runtime PRIVATE ${RUNTIME_OPTIONS} ${PROGRAM_WARNINGS}
     -fno-builtin -fno-tree-loop-distribute-patterns)
@@ -42,6 +43,9 @@ target_compile_options(runtime PRIVATE ${RUNTIME_OPTIONS} ${PROGRAM_WARNINGS}
 # "install" is a reserved target name: the target is install_exe, the file
 # install.exe.
 add_executable(install_exe WIN32 ${PROGRAM_SOURCES} resources/install.rc)
+# What the resource script takes in, so that a change to them relinks.
+set_source_files_properties(resources/install.rc PROPERTIES OBJECT_DEPENDS
+    "${CMAKE_SOURCE_DIR}/resources/install.ico;${CMAKE_SOURCE_DIR}/resources/install.manifest")
 set_target_properties(install_exe PROPERTIES OUTPUT_NAME install)
 target_include_directories(install_exe PRIVATE install)
 target_compile_options(install_exe PRIVATE

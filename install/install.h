@@ -134,6 +134,26 @@ extern const char NTSysName[];     /* "qblred.sys"                        */
 int doitNT(HWND owner, int *aborted);
 void UpdateNT(HWND owner);
 
+/* The COM port database of Windows 2000 and later (comdb.cpp), open from
+ * openComDatabase to closeComDatabase.  A database that is missing (NT
+ * 3.51, 4.0), cannot be opened or read, or faults counts as none: it
+ * reserves no number and claims none.  The other calls may be given a
+ * database that openComDatabase did not open. */
+enum { LAST_COM = 256 };           /* the highest COM number NT names    */
+struct ComDatabase {
+    HMODULE dll;
+    HANDLE handle;                 /* NULL: no database (any more)        */
+    FARPROC open, close, usage, claim, release;
+    unsigned char inUse[LAST_COM]; /* COMn at [n - 1]: held as in use     */
+    DWORD ports;                   /* how many numbers inUse tells of     */
+};
+bool openComDatabase(ComDatabase *db);
+bool comReserved(const ComDatabase *db, int n);
+/* Claims COMn; false only when the database has it in use already. */
+bool claimCom(ComDatabase *db, int n);
+void releaseCom(ComDatabase *db, int n);
+void closeComDatabase(ComDatabase *db);
+
 /* ---------------------------------------------------------------------
  * Application installer hand-off (handoff.cpp)
  * ------------------------------------------------------------------- */

@@ -300,14 +300,17 @@ int startInteractive(HWND owner)
         if (QueryMsg(owner, "Redirector is already installed.  Update?") != IDOK)
             return 0;
         gotError = 0;
+        int abortedNT = 0;
         if (OSInfo.dwPlatformId == VER_PLATFORM_WIN32_WINDOWS) {
             if (doISS(owner) == 0)
                 finishInstall(owner);
         } else {
-            int abortedNT = 0;
             doitNT(owner, &abortedNT);
         }
-        if (gotError)
+        /* NT refuses a 64-bit edition before anything is written. */
+        if (abortedNT)
+            InfoMsg(owner, "Installation aborted.");
+        else if (gotError)
             ErrMsg(owner, "An error was encountered.");
         else
             InfoMsg(owner, "Update successful.  Restart your PC to use the new version.");

@@ -1,6 +1,8 @@
 /*
  * winnt.cpp - the Windows NT installation: the "Qblred" kernel driver
  * service, its port values, the driver file copy and the service start.
+ * A 64-bit edition of Windows, which cannot load the 32-bit driver, is
+ * refused before anything is written.
  */
 #include "install.h"
 
@@ -13,9 +15,10 @@ enum {
     NT_PATH_LEN = 200,     /* binary path, service key path, copy target */
     COM_NAME_LEN = 20,
     DEVICE_TARGET_LEN = 50,
-    ROOT_BUF_LEN = 261,    /* a SystemRoot value we accept, terminator included */
-    LAST_COM = 256         /* the highest COM number NT names */
+    ROOT_BUF_LEN = 261     /* a SystemRoot value we accept, terminator included */
 };
+
+typedef BOOL(WINAPI *IsWow64ProcessFn)(HANDLE process, BOOL *wow64);
 
 /* Formats the service key path; 0 when it fits. */
 static int serviceKeyPath(char *buf)
@@ -29,15 +32,36 @@ static LONG setDword(HKEY key, const char *name, DWORD value)
     return RegSetValueExA(key, name, 0, REG_DWORD, (const BYTE *)&value, sizeof value);
 }
 
-/* The first n from 2 on whose name COMn has no device; 0 when every name
- * up to the highest NT knows answers. */
-static int firstFreeCom(void)
+/* Whether this 32-bit program runs under WOW64, on a 64-bit edition of
+ * Windows, where its kernel driver can never load.  IsWow64Process came
+ * with Windows XP SP2 and Server 2003 SP1, which every 64-bit edition has,
+ * so it is looked up: without it the system is a 32-bit one.  A query
+ * that fails tells nothing, and the system is taken for a 32-bit one. */
+static bool runsUnderWow64(void)
+{
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    FARPROC proc = kernel ? GetProcAddress(kernel, "IsWow64Process") : NULL;
+    if (!proc)
+        return false;
+    IsWow64ProcessFn query =
+        reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void (*)(void)>(proc));
+    BOOL wow64 = FALSE;
+    return query(GetCurrentProcess(), &wow64) && wow64;
+}
+
+/* The first n from 2 on that is free: no device answers for COMn, and the
+ * COM port database, where there is one, neither holds it as in use nor
+ * has it taken before it could be claimed there.  0 when no number up to
+ * the highest NT knows is free. */
+static int firstFreeCom(ComDatabase *db)
 {
     char name[COM_NAME_LEN];
     char target[DEVICE_TARGET_LEN];
     for (int n = 2; n <= LAST_COM; n++) {
         snprintf(name, sizeof name, "COM%d", n);
-        if (QueryDosDeviceA(name, target, sizeof target) == 0)
+        if (QueryDosDeviceA(name, target, sizeof target) != 0 || comReserved(db, n))
+            continue;
+        if (claimCom(db, n))
             return n;
     }
     return 0;
@@ -120,6 +144,13 @@ int doitNT(HWND owner, int *aborted)
 
     *aborted = 0;
 
+    if (runsUnderWow64()) {
+        ErrMsg(owner, "This is a 64-bit edition of Windows.  The %s driver needs a 32-bit "
+                      "edition of Windows.  Aborting", NTDisplayName);
+        *aborted = 1;
+        return -1;
+    }
+
     int len = getEnv("SystemRoot", root, sizeof root);
     if (len == 0) {
         ErrMsg(owner, "Couldn't get SystemRoot");
@@ -154,15 +185,23 @@ int doitNT(HWND owner, int *aborted)
             ErrMsg(owner, "Couldn't open key %s: %d", keyPath, (int)rc);
             goto done;
         }
-        int port = firstFreeCom();
+        /* The database is held open only while the number is chosen,
+         * claimed and written: no box is shown meanwhile. */
+        ComDatabase db;
+        openComDatabase(&db);
+        int port = firstFreeCom(&db);
         if (port == 0) {
+            closeComDatabase(&db);
             ErrMsg(owner, "No free COM port: COM2 to COM%d are all present", LAST_COM);
             goto done;
         }
         if (setDword(key, "Port0", (DWORD)port) != ERROR_SUCCESS) {
+            releaseCom(&db, port);
+            closeComDatabase(&db);
             ErrMsg(owner, "Can't set Port value to %d for key %s", port, keyPath);
             goto done;
         }
+        closeComDatabase(&db);
         if (setDword(key, "NumPorts", 1) != ERROR_SUCCESS) {
             ErrMsg(owner, "Can't set NumPorts value to %d for key %s", 1, keyPath);
             goto done;

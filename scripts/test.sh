@@ -65,6 +65,7 @@ step deps scripts/deps.sh || { echo "tests: 0 passed, 1 failed"; exit 1; }
 step build-win32 bash -c 'cmake --preset win32 >/dev/null && cmake --build --preset win32'
 step pe-check-selftest checks/test-pe-image.sh
 step pe-check checks/pe-image.sh build/win32/install.exe
+step resources-linked python3 checks/resources.py --exe build/win32/install.exe
 step reproducible checks/reproducible.sh build/win32/install.exe
 step pe-check-drivers checks/pe-image.sh --driver build/win32/testprogs/qblred.sys build/win32/testprogs/qblred-sticky.sys
 step build-win64 bash -c 'cmake --preset win64 >/dev/null && cmake --build --preset win64'
