@@ -141,14 +141,32 @@ class Scenario:
         self.expect = []        # (kind, data, line number)
         self.parse()
 
+    def lines(self, path, seen=()):
+        """(file, folder, line number, line) of a scenario file, the lines of
+        each file it includes (`include: < other.scn`) in their place."""
+        path = Path(path)
+        if path.resolve() in seen:
+            raise ScenarioError("%s includes itself" % path)
+        for number, raw in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
+            key, sep, value = raw.strip().partition(":")
+            if sep and key.strip() == "include":
+                name = value.strip()
+                if not name.startswith("<"):
+                    raise ScenarioError("%s:%d: include takes '< FILE'" % (path, number))
+                other = path.parent / name[1:].strip()
+                if not other.is_file():
+                    raise ScenarioError("%s:%d: no scenario %s to include" % (path, number, other))
+                yield from self.lines(other, seen + (path.resolve(),))
+                continue
+            yield path, path.parent, number, raw
+
     def parse(self):
-        base = self.path.parent
         has_fault = False
-        for number, raw in enumerate(self.path.read_text(encoding="utf-8").splitlines(), 1):
+        for source, base, number, raw in self.lines(self.path):
             line = raw.strip()
             if not line or line.startswith("#"):
                 continue
-            only, raw = self.qualifier(raw.lstrip(), number)
+            only, raw = self.qualifier(raw.lstrip(), number, source)
             if only is not None and only != self.runner:
                 continue
             line = raw.strip()
@@ -156,7 +174,7 @@ class Scenario:
             if not sep:
                 if line == "noboxes":
                     continue
-                raise ScenarioError("%s:%d: no directive in %r" % (self.path, number, line))
+                raise ScenarioError("%s:%d: no directive in %r" % (source, number, line))
             key, value = key.strip(), value.strip()
             try:
                 if key == "runners":
@@ -232,18 +250,18 @@ class Scenario:
                 else:
                     raise ScenarioError("unknown directive %r" % key)
             except (ScenarioError, OSError, ValueError) as e:
-                raise ScenarioError("%s:%d: %s" % (self.path, number, e))
+                raise ScenarioError("%s:%d: %s" % (source, number, e))
         if (has_fault or self.version == "fail") and "wine" in self.runners:
             self.runners = [r for r in self.runners if r != "wine"]
 
-    def qualifier(self, line, number):
+    def qualifier(self, line, number, source=None):
         """('wine' or 'host', the rest) for a line `on RUNNER: rest`, else (None, line)."""
         if not line.startswith("on "):
             return None, line
         head, sep, rest = line[3:].partition(":")
         if not sep or head.strip() not in RUNNER_NAMES or not rest.strip():
             raise ScenarioError("%s:%d: 'on' takes a runner (%s) and a directive: %r"
-                                % (self.path, number, " or ".join(RUNNER_NAMES), line))
+                                % (source or self.path, number, " or ".join(RUNNER_NAMES), line))
         return head.strip(), rest.lstrip(" ")
 
     @staticmethod
