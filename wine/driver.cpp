@@ -29,8 +29,25 @@
  *   full C:\dir                  a folder that must lie on a full drive: a file
  *                                can be created there, but writing one byte
  *                                fails with ERROR_DISK_FULL
- * A file or folder that is not so is an error event, and the program is
- * not started.
+ *   comdb working|faulting|none  the COM port database the program gets: what
+ *                                LoadLibraryA of GetSystemDirectoryA()\msports.dll
+ *                                gives, as the program loads it, must be the
+ *                                test DLL (testprogs/msports.c, which exports
+ *                                RedirTestComDB), another msports.dll with
+ *                                ComDBOpen (Wine's own, whose stubs fault), or
+ *                                nothing
+ *   wow64 yes|no                 whether the program must run under WOW64
+ *                                (IsWow64Process of its process)
+ *   deleteservice NAME           before the program starts, the service is
+ *                                opened and deleted (DeleteService), and the
+ *                                handle stays open: the service manager keeps
+ *                                it marked for deletion
+ *   release C:\release.txt       with deleteservice: once the outcome is
+ *                                written the driver keeps those handles open
+ *                                until this file exists (at most 120 s), so
+ *                                that the registry is exported meanwhile
+ * A machine that is not so is an error event, and the program is not
+ * started (for wow64: it is ended at once).
  *
  * With REDIRECTOR_SHOTS=DIR in the environment (a Windows path; taken out
  * of the environment install.exe gets), every box and dialog, once visible,
@@ -265,9 +282,9 @@ struct Plan {
     std::string exe, cwd = "C:\\setup", red32, stamps;
     bool hasArgs = false;
     std::string args;
-    std::vector<std::string> answers, services, valueKeys, readOnly, full;
+    std::vector<std::string> answers, services, valueKeys, readOnly, full, deleteServices;
     std::vector<std::pair<std::string, std::string>> dosDevices;
-    std::string servicesFile, valuesFile;
+    std::string servicesFile, valuesFile, comdb, wow64, release;
     DWORD timeout = 60000;
 };
 
@@ -503,6 +520,10 @@ bool readPlan(const char *path)
         else if (key == "valuesfile") plan.valuesFile = val;
         else if (key == "readonly") plan.readOnly.push_back(val);
         else if (key == "full") plan.full.push_back(val);
+        else if (key == "comdb") plan.comdb = val;
+        else if (key == "wow64") plan.wow64 = val;
+        else if (key == "deleteservice") plan.deleteServices.push_back(val);
+        else if (key == "release") plan.release = val;
         else if (key == "dosdevice") {
             size_t sp2 = val.find(' ');
             if (sp2 != std::string::npos)
@@ -521,6 +542,27 @@ bool readPlan(const char *path)
     }
     fclose(f);
     return !plan.exe.empty();
+}
+
+/* The COM port database as the program will find it: "" if it is the
+ * plan's.  Nothing in it is called (ComDBOpen would create its key). */
+std::string checkComDatabase()
+{
+    if (plan.comdb.empty()) return "";
+    char path[MAX_PATH + 16];
+    UINT n = GetSystemDirectoryA(path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return "no system directory";
+    strcat(path, "\\msports.dll");
+    UINT mode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    HMODULE dll = LoadLibraryA(path);
+    SetErrorMode(mode);
+    std::string found = !dll ? "none"
+                        : GetProcAddress(dll, "RedirTestComDB") ? "working"
+                        : GetProcAddress(dll, "ComDBOpen") ? "faulting" : "no ComDBOpen";
+    if (dll) FreeLibrary(dll);
+    if (found != plan.comdb)
+        return std::string(path) + " gives the COM port database " + found + ", not " + plan.comdb;
+    return "";
 }
 
 /* Whether the machine is as the plan says: "" if so, else what is not. */
@@ -568,10 +610,53 @@ std::string checkMachine()
             return folder + " is not on a full drive: writing one byte " +
                    (ok ? std::string("succeeded") : "failed with " + std::to_string(error));
     }
-    return "";
+    return checkComDatabase();
 }
 
 PROCESS_INFORMATION red32 = {};
+
+/* The services deleted before the run, whose handles stay open. */
+SC_HANDLE deleteManager = nullptr;
+std::vector<SC_HANDLE> deleted;
+
+std::string deleteServices()
+{
+    if (plan.deleteServices.empty()) return "";
+    deleteManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!deleteManager) return "cannot open the service manager: " + std::to_string(GetLastError());
+    for (const std::string &name : plan.deleteServices) {
+        SC_HANDLE svc = OpenServiceA(deleteManager, name.c_str(), DELETE | SERVICE_QUERY_STATUS);
+        if (!svc) return "cannot open the service " + name + ": " + std::to_string(GetLastError());
+        deleted.push_back(svc);
+        if (!DeleteService(svc))
+            return "cannot delete the service " + name + ": " + std::to_string(GetLastError());
+    }
+    return "";
+}
+
+/* Closes the deleted services' handles, once the release file exists. */
+void releaseDeleted()
+{
+    if (deleted.empty()) return;
+    for (int i = 0; !plan.release.empty() && i < 120000 / 20; i++) {
+        if (GetFileAttributesA(plan.release.c_str()) != INVALID_FILE_ATTRIBUTES) break;
+        Sleep(20);
+    }
+    for (SC_HANDLE svc : deleted) CloseServiceHandle(svc);
+    CloseServiceHandle(deleteManager);
+}
+
+/* "yes" when the process runs under WOW64, else "no". */
+std::string wow64Of(HANDLE process)
+{
+    typedef BOOL(WINAPI * IsWow64Fn)(HANDLE, BOOL *);
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    IsWow64Fn query = kernel ? (IsWow64Fn)(void (*)(void))GetProcAddress(kernel, "IsWow64Process")
+                             : nullptr;
+    BOOL wow64 = FALSE;
+    if (query && !query(process, &wow64)) return "unknown";
+    return wow64 ? "yes" : "no";
+}
 
 bool startRed32()
 {
@@ -651,7 +736,11 @@ void writeValues()
         HKEY root = rootKey(path.substr(0, slash));
         std::string sub = slash == std::string::npos ? "" : path.substr(slash + 1);
         HKEY k;
-        if (!root || RegOpenKeyExA(root, sub.c_str(), 0, KEY_READ, &k) != ERROR_SUCCESS) {
+        /* Keys are named as the registry's 64-bit view names them, as
+         * regedit exports them in a 64-bit prefix: a 32-bit program's
+         * HKLM\SOFTWARE\X is HKLM\SOFTWARE\Wow6432Node\X there.  A
+         * 32-bit prefix has one view only. */
+        if (!root || RegOpenKeyExA(root, sub.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &k) != ERROR_SUCCESS) {
             fprintf(f, "{\"key\":%s,\"missing\":true}\n", json(path).c_str());
             continue;
         }
@@ -722,9 +811,11 @@ int main(int argc, char **argv)
         }
 
     std::string unlike = checkMachine();
+    if (unlike.empty()) unlike = deleteServices();
     if (!unlike.empty()) {
         fprintf(stderr, "driver: %s\n", unlike.c_str());
         emit("{\"ev\":\"error\",\"text\":" + json("the machine is not as planned: " + unlike) + "}");
+        releaseDeleted();
         return 3;
     }
 
@@ -750,6 +841,12 @@ int main(int argc, char **argv)
         return 3;
     }
     childPid = pi.dwProcessId;
+    if (!plan.wow64.empty() && wow64Of(pi.hProcess) != plan.wow64) {
+        emit("{\"ev\":\"error\",\"text\":" +
+             json("the machine is not as planned: the program's WOW64 is " + wow64Of(pi.hProcess) +
+                  ", not " + plan.wow64) + "}");
+        TerminateProcess(pi.hProcess, 3);
+    }
 
     bool done = false, timedOut = false;
     DWORD exitCode = 0;
@@ -807,5 +904,6 @@ int main(int argc, char **argv)
     emit("{\"ev\":\"exit\",\"code\":" + std::to_string(exitCode) + ",\"ms\":" +
          std::to_string(end - start) + "}");
     fclose(outcome);
+    releaseDeleted();
     return 0;
 }
