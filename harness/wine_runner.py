@@ -5,6 +5,12 @@ Which Wine: a 32-bit prefix with the i686 build (build/win32) when this
 machine runs 32-bit code natively; where 32-bit code runs only under qemu
 emulation (far too slow for Wine) a 64-bit prefix with the x86_64 build of
 the same sources (build/win64).  REDIRECTOR_WINE_ARCH=win32|win64 forces one.
+A 64-bit edition of Windows (version win7-64, ...) is always played in a
+64-bit prefix with the i686 programs of build/win32, the product under
+WOW64; where this machine cannot run 32-bit code, such a run fails and
+says why.  The version Wine reports is harness/versions.py's; the COM port
+database (msports.dll) is the test DLL of testprogs/msports.c, Wine's own
+(whose stubs fault) or none, as the version and the scenario's comdb: say.
 
 Wine runs as an unprivileged user (REDIRECTOR_WINE_USER, default redirwine,
 which scripts/deps.sh adds), never as root: root may overwrite, truncate or
@@ -34,18 +40,71 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
+from collections import namedtuple
 from pathlib import Path
 
-from harness import wine_session
+from harness import versions, wine_session
 from harness.scenario import escape, host_path, prepare_drive
 from harness.wine_session import RUN_TIMEOUT_MS, z_path
 
 SETUP_STEPS = "base-2: as %s; wineboot -i; Managed=N; CursorBlinkRate=-1; Version=win95; fonts"
 WINE_USER = os.environ.get("REDIRECTOR_WINE_USER", "redirwine")
 SESSION_TIMEOUT_S = 120
+# Wine's .NET and HTML engines are never installed into a prefix; each run
+# adds the COM port database's override (comdb_setup).
 DLL_OVERRIDES = "mscoree=;mshtml="
-VERSIONS = {"win95": "win95", "nt351": "nt351", "nt40": "nt40", "win31": "win31"}
+# What Wine does differently for a user who is no administrator: nothing.
+LIMITED_USER_NOTE = ("user: limited is played as an administrator's run: Wine gives every "
+                     "process an administrator's token")
+
+# How a scenario is played: the prefix (win32 or win64), the build whose
+# programs run in it, and why.  "wow64": the i686 programs in a 64-bit
+# prefix, a 64-bit edition of Windows.
+Setup = namedtuple("Setup", "name arch build why")
+
+
+def comdb_mode(scenario):
+    """The COM port database the scenario's machine has: "working",
+    "faulting" or "none" (comdb:, else what the version has)."""
+    if scenario.comdb:
+        return scenario.comdb
+    return "working" if versions.has_comdb(scenario.version) else "none"
+
+
+def comdb_setup(mode, setup):
+    """(the WINEDLLOVERRIDES entry, the system folders whose msports.dll is
+    replaced by ours, the folders whose msports.dll is removed) for a
+    database of that mode.  The program loads it by the full path of its
+    system directory: system32, and for the i686 program in a 64-bit
+    prefix syswow64.  A working one is our DLL, loaded rather than Wine's
+    (msports=n); a faulting one is Wine's own file and builtin, left as
+    they are; none is no file, and Wine's builtin disabled (msports=), which
+    Wine would otherwise load for a missing file."""
+    folder = "syswow64" if setup.name == "wow64" else "system32"
+    if mode == "working":
+        return "msports=n", [folder], []
+    if mode == "faulting":
+        return "", [], []
+    if mode == "none":
+        both = ["system32", "syswow64"] if setup.arch == "win64" else ["system32"]
+        return "msports=", [], both
+    raise ValueError("no COM port database %r" % mode)
+
+
+def place_comdb(drive, mode, setup, dll):
+    """Lays out the run's system folders for a database of that mode;
+    returns its override.  The base prefix's system files are hard-linked
+    into the run's copy: a file is unlinked before it is replaced."""
+    override, ours, removed = comdb_setup(mode, setup)
+    for folder in ours + removed:
+        target = drive / "windows" / folder / "msports.dll"
+        if target.exists() or target.is_symlink():
+            target.unlink()
+        if folder in ours:
+            shutil.copyfile(dll, target)
+    return override
 
 
 def qemu_i386_registered():
@@ -258,6 +317,7 @@ class WineRunner:
         self.arch, self.why = choose_arch()
         self.build = self.root / "build" / self.arch
         self.loader, self.server = wine_tools(self.arch)
+        self.bases = {}
         self.cache = Path(os.environ.get("REDIRECTOR_WINE_CACHE", "/var/cache/redirector-wine"))
         # Where a run's folder is seen inside its mount namespace (an empty
         # folder outside any): the run's folder may lie below folders that
@@ -265,14 +325,34 @@ class WineRunner:
         self.view = self.cache / "view"
         self.base = None
         self.account = None
-        self.programs = {
-            "install": self.build / "install.exe",
-            "driver": self.build / "wine/driver.exe",
-            "second": self.build / "testprogs/second.exe",
-            "red32": self.build / "testprogs/red32.exe",
-            "qblred.sys": self.build / "testprogs/qblred.sys",
-            "qblred-sticky.sys": self.build / "testprogs/qblred-sticky.sys",
+        self.programs = self.programs_of(self.build)
+
+    @staticmethod
+    def programs_of(build):
+        return {
+            "install": build / "install.exe",
+            "driver": build / "wine/driver.exe",
+            "second": build / "testprogs/second.exe",
+            "red32": build / "testprogs/red32.exe",
+            "qblred.sys": build / "testprogs/qblred.sys",
+            "qblred-sticky.sys": build / "testprogs/qblred-sticky.sys",
+            "msports": build / "testprogs/msports.dll",
         }
+
+    def setup_for(self, version):
+        """How a machine of that version is played: a Setup, or RuntimeError
+        saying why it cannot be played here."""
+        try:
+            bits = versions.get(version).bits
+        except KeyError:
+            raise RuntimeError("the Wine runner plays no version %r" % version) from None
+        if bits == 32:
+            return Setup(self.arch, self.arch, self.root / "build" / self.arch, self.why)
+        if self.arch == "win64" and not native_32bit():
+            raise RuntimeError("a 64-bit edition is the i686 program under WOW64, and this machine "
+                               "cannot run 32-bit code (%s)" % self.why)
+        return Setup("wow64", "win64", self.root / "build/win32",
+                     "a 64-bit edition: the i686 programs under WOW64")
 
     # ---- the base prefix ----
     def wine_version(self):
@@ -298,18 +378,26 @@ class WineRunner:
             self.account = account
         return self.account
 
-    def base_prefix(self):
+    def base_prefix(self, arch=None):
+        """The cached base prefix of that arch (default: the runner's own),
+        made once."""
+        arch = arch or self.arch
+        if arch in self.bases:
+            return self.bases[arch]
+        loader = wine_tools(arch)[0]
         account = self.wine_account()
-        key = hashlib.sha256("\n".join([self.arch, self.wine_version(), SETUP_STEPS % account.name,
+        key = hashlib.sha256("\n".join([arch, self.wine_version(), SETUP_STEPS % account.name,
                                         DLL_OVERRIDES]).encode()).hexdigest()[:16]
-        folder = self.cache / ("%s-%s" % (self.arch, key))
+        folder = self.cache / ("%s-%s" % (arch, key))
         prefix = folder / "prefix"
         if (folder / "ready").exists():
+            self.bases[arch] = prefix
             return prefix
         folder.mkdir(parents=True, exist_ok=True)
         with open(folder / "lock", "w") as lock:
             fcntl.flock(lock, fcntl.LOCK_EX)
             if (folder / "ready").exists():
+                self.bases[arch] = prefix
                 return prefix
             shutil.rmtree(prefix, ignore_errors=True)
             started = time.time()
@@ -318,14 +406,14 @@ class WineRunner:
             prefix.mkdir()
             os.chown(prefix, account.uid, account.gid)
             xvfb, display = start_xvfb()
-            env = wine_env(self.arch, prefix, display, account)
+            env = wine_env(arch, prefix, display, account)
             try:
-                steps = [[self.loader, "wineboot", "-i"],
-                         [self.loader, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
+                steps = [[loader, "wineboot", "-i"],
+                         [loader, "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v",
                           "Managed", "/d", "N", "/f"],
-                         [self.loader, "reg", "add", r"HKCU\Control Panel\Desktop", "/v",
+                         [loader, "reg", "add", r"HKCU\Control Panel\Desktop", "/v",
                           "CursorBlinkRate", "/d", "-1", "/f"],
-                         [self.loader, "reg", "add", r"HKCU\Software\Wine", "/v", "Version",
+                         [loader, "reg", "add", r"HKCU\Software\Wine", "/v", "Version",
                           "/d", "win95", "/f"]]
                 for cmd in steps:
                     r = subprocess.run(cmd, env=env, capture_output=True, timeout=900,
@@ -345,6 +433,7 @@ class WineRunner:
             account.own(prefix)
             (folder / "ready").write_text("%.0f s\n" % (time.time() - started))
             print("wine: base prefix made in %.0f s" % (time.time() - started), flush=True)
+        self.bases[arch] = prefix
         return prefix
 
     def available(self):
@@ -368,26 +457,58 @@ class WineRunner:
 
     def describe(self):
         bits = "32-bit" if self.arch == "win32" else "64-bit"
-        return "%s, %s prefix (%s), programs of build/%s, run as %s, base %s" % (
-            self.wine_version(), bits, self.why, self.arch, WINE_USER, self.base)
+        try:
+            self.setup_for("win7-64")
+            editions = "64-bit editions: programs of build/win32 under WOW64 in a 64-bit prefix"
+        except RuntimeError as e:
+            editions = "64-bit editions cannot be played: %s" % e
+        return "%s, %s prefix (%s), programs of build/%s, run as %s, base %s; %s" % (
+            self.wine_version(), bits, self.why, self.arch, WINE_USER, self.base, editions)
 
     # ---- one run ----
+    def cannot_run(self, work, why):
+        """The outcome of a run that cannot be played here: a failure."""
+        work.mkdir(parents=True, exist_ok=True)
+        with open(work / "events.jsonl", "a") as f:
+            f.write(json.dumps({"ev": "error", "text": "cannot play this here: %s" % why}) + "\n")
+
     def run(self, scenario, work, on_display=None):
         """Plays one scenario into the folder work; on_display, if given, is
         told the X display of the run's Xvfb once it is up."""
         account = self.wine_account()
         work = Path(work)
+        try:
+            setup = self.setup_for(scenario.version)
+            programs = self.programs_of(setup.build)
+            missing = [str(p) for p in programs.values() if not p.exists()]
+            if missing:
+                raise RuntimeError("missing %s (build the %s preset)" % (", ".join(missing),
+                                                                         setup.build.name))
+            loader, server = wine_tools(setup.arch)
+            if not Path(loader).exists():
+                raise RuntimeError("no %s for a %s prefix" % (loader, setup.arch))
+            base = self.base_prefix(setup.arch)
+        except RuntimeError as e:
+            self.cannot_run(work, str(e))
+            return
         view = self.view  # the run's folder as Wine sees it, in the run's namespace
         prefix = work / "prefix"
-        copy_prefix(self.base, prefix)
+        copy_prefix(base, prefix)
         drive = prefix / "drive_c"
-        prepare_drive(scenario, drive, {"second": self.programs["second"],
+        prepare_drive(scenario, drive, {"second": programs["second"],
                                             "second_name": "second.exe",
-                                            "qblred.sys": self.programs["qblred.sys"],
-                                            "qblred-sticky.sys": self.programs["qblred-sticky.sys"]})
-        shutil.copy2(self.programs["install"], host_path(drive, "C:\\setup\\install.exe"))
+                                            "qblred.sys": programs["qblred.sys"],
+                                            "qblred-sticky.sys": programs["qblred-sticky.sys"]})
+        if setup.name == "wow64":
+            # 64-bit Windows has the folder where a 32-bit program's copy
+            # into system32\drivers lands; a fresh Wine 8.0 prefix lacks it.
+            (drive / "windows/syswow64/drivers").mkdir(parents=True, exist_ok=True)
+        shutil.copy2(programs["install"], host_path(drive, "C:\\setup\\install.exe"))
         os.symlink("prefix/drive_c", work / "drive_c")
-        configure_prefix(prefix, VERSIONS.get(scenario.version, scenario.version), scenario.coms)
+        version = versions.get(scenario.version)
+        configure_prefix(prefix, version.wine, scenario.coms)
+        comdb = comdb_mode(scenario)
+        override = place_comdb(drive, comdb, setup, programs["msports"])
         # What Wine reads from outside the prefix is copied into the run's
         # folder: the user may not reach the places it comes from.
         tools = work / "tools"
@@ -397,9 +518,63 @@ class WineRunner:
             shutil.copyfile(reg, tools / ("import-%d.reg" % i))
             regs.append(str(view / "tools" / ("import-%d.reg" % i)))
         for name in ("driver", "red32"):
-            shutil.copyfile(self.programs[name], tools / self.programs[name].name)
+            shutil.copyfile(programs[name], tools / programs[name].name)
         (work / "tmp").mkdir()
+        (work / "plan.txt").write_text("\n".join(self.plan(scenario, setup, comdb)) + "\n",
+                                       encoding="latin-1")
 
+        dll_overrides = ";".join(o for o in (DLL_OVERRIDES, override) if o)
+        notes = ["%s: %s prefix, programs of %s (%s); Version=%s; COM port database %s%s"
+                 % (scenario.version, setup.arch, setup.build.relative_to(self.root), setup.why,
+                    version.wine, comdb, "" if not override else " (WINEDLLOVERRIDES " + override + ")")]
+        if scenario.user == "limited":
+            notes.append(LIMITED_USER_NOTE)
+        session = {"arch": setup.arch, "loader": loader, "server": server,
+                   "work": str(work), "view": str(view), "regs": regs,
+                   "driver": str(view / "tools" / programs["driver"].name),
+                   "exports": outermost_keys(scenario.registry_keys()),
+                   "nt_start": list(scenario.nt_start), "running": list(scenario.running),
+                   "deleted": list(scenario.deleted), "notes": notes,
+                   "full": [str(host_path(drive, path).relative_to(drive))
+                            for path in scenario.full],
+                   "creds": account.creds()}
+        (work / "session.json").write_text(json.dumps(session, indent=1))
+        account.own(work)
+
+        xvfb, display = start_xvfb()
+        if on_display:
+            on_display(display)
+        env = seen_from_view(wine_env(setup.arch, view / "prefix", display, account,
+                                      tmp=view / "tmp"), work, view)
+        env["WINEDLLOVERRIDES"] = dll_overrides
+        log = open(work / "runner.log", "wb")
+        log.write("".join("wine runner: %s\n" % n for n in notes).encode())
+        log.flush()
+        proc = subprocess.Popen(
+            ["unshare", "--mount", "--", "sh", str(self.root / "wine/nodev.sh"),
+             sys.executable, wine_session.__file__, "--session", str(work / "session.json")],
+            env=env, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+        try:
+            proc.wait(SESSION_TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            # The whole run: the session, and the wineserver it keeps in the
+            # foreground with every Wine process; the namespace goes with them.
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+            with open(work / "events.jsonl", "a") as f:
+                f.write(json.dumps({"ev": "timeout", "text": "session ran over %d s"
+                                    % SESSION_TIMEOUT_S}) + "\n")
+        finally:
+            stop(xvfb)
+            log.close()
+        if proc.returncode not in (0, None, -9):
+            with open(work / "events.jsonl", "a") as f:
+                f.write(json.dumps({"ev": "error", "text": "Wine session failed (%s), see %s"
+                                    % (proc.returncode, work / "runner.log")}) + "\n")
+
+    def plan(self, scenario, setup, comdb):
+        """driver.exe's plan for the scenario (wine/driver.cpp reads it)."""
+        view = self.view
         plan = ["exe C:\\setup\\install.exe", "cwd " + scenario.cwd, "stamps C:\\testlog",
                 "timeout %d" % RUN_TIMEOUT_MS, "services " + z_path(view / "services.txt")]
         if scenario.args is not None:
@@ -408,7 +583,7 @@ class WineRunner:
             plan.append("unset " + name if value is None
                         else "env " + escape("%s=%s" % (name, value)))
         if "red32" in scenario.programs:
-            plan.append("red32 " + z_path(view / "tools" / self.programs["red32"].name))
+            plan.append("red32 " + z_path(view / "tools" / "red32.exe"))
         for answer in scenario.answers:
             plan.append("answer " + "; ".join(
                 "Type " + escape(a[5:]) if a.startswith("Type ") else a
@@ -421,53 +596,101 @@ class WineRunner:
             if sep:
                 plan.append("dosdevice %s %s" % (name.upper(), target))
         # The driver checks, as Wine shows them to the program, that a
-        # read-only file is one and a folder on a full drive is full.
+        # read-only file is one, a folder on a full drive is full, the COM
+        # port database is the one planned and the program runs under WOW64
+        # exactly on a 64-bit edition.
         plan += ["readonly " + path for path in scenario.readonly]
         plan += ["full " + path for path in scenario.full]
+        plan += ["comdb " + comdb, "wow64 " + ("yes" if setup.name == "wow64" else "no")]
+        # A service deleted while a handle stays open: the driver deletes it
+        # before the program starts and holds the handle until the session
+        # has exported the registry.
+        plan += ["deleteservice " + name for name in scenario.deleted]
+        if scenario.deleted:
+            plan.append("release " + z_path(view / "release.txt"))
         # regedit's export shows a REG_SZ as text, without its stored size:
         # the driver reads the checked keys' values exactly after the run.
         plan.append("valuesfile " + z_path(view / "values.jsonl"))
         for key in scenario.value_keys():
             plan.append("values " + key)
-        (work / "plan.txt").write_text("\n".join(plan) + "\n", encoding="latin-1")
+        return plan
 
-        setup = {"arch": self.arch, "loader": self.loader, "server": self.server,
-                 "work": str(work), "view": str(view), "regs": regs,
-                 "driver": str(view / "tools" / self.programs["driver"].name),
-                 "exports": outermost_keys(scenario.registry_keys()),
-                 "nt_start": list(scenario.nt_start), "running": list(scenario.running),
-                 "full": [str(host_path(drive, path).relative_to(drive))
-                          for path in scenario.full],
-                 "creds": account.creds()}
-        (work / "session.json").write_text(json.dumps(setup, indent=1))
-        account.own(work)
+    # ---- the COM port database, checked ----
+    def check_comdb(self, out=print):
+        """Runs testprogs/test_msports.exe in a copy of each base prefix the
+        runner plays in, with the COM port database laid out as a run lays
+        it out for each mode, and the program loading msports.dll as
+        install.exe does; returns (passed, failed)."""
+        account = self.wine_account()
+        passed = failed = 0
+        for version in ("win2k", "win7-64"):
+            try:
+                setup = self.setup_for(version)
+                base = self.base_prefix(setup.arch)
+            except RuntimeError as e:
+                out("msports: %s: FAIL cannot run: %s" % (version, e))
+                failed += 1
+                continue
+            loader, server = wine_tools(setup.arch)
+            programs = self.programs_of(setup.build)
+            test = setup.build / "testprogs/test_msports.exe"
+            work = Path(tempfile.mkdtemp(prefix="msports-check-", dir=self.cache))
+            copy_prefix(base, work / "prefix")
+            shutil.copyfile(test, work / test.name)
+            (work / "tmp").mkdir()
+            account.own(work)
+            drive = work / "prefix/drive_c"
+            xvfb, display = start_xvfb()
+            env = wine_env(setup.arch, work / "prefix", display, account, tmp=work / "tmp")
+            ok = True
+            try:
+                # Wine's own file first: the other modes replace or remove it.
+                for mode in ("faulting", "working", "none"):
+                    override = place_comdb(drive, mode, setup, programs["msports"])
+                    env["WINEDLLOVERRIDES"] = ";".join(o for o in (DLL_OVERRIDES, override) if o)
+                    report = work / ("report-%s.txt" % mode)
+                    with open(report, "wb") as f:
+                        r = subprocess.run([loader, str(work / test.name), mode], env=env,
+                                           stdin=subprocess.DEVNULL, stdout=f,
+                                           stderr=subprocess.DEVNULL, timeout=120,
+                                           **account.creds())
+                    text = report.read_text(encoding="latin-1").replace("\r\n", "\n")
+                    last = text.strip().splitlines()[-1] if text.strip() else "(no report)"
+                    good = r.returncode == 0 and last.startswith("test_msports: ") and \
+                        last.endswith(" 0 failures")
+                    out("msports: %s, %s prefix, programs of %s, %s: %s %s" % (
+                        version, setup.arch, setup.build.name, mode, "PASS" if good else "FAIL", last))
+                    if not good:
+                        for line in text.splitlines()[:-1][:10]:
+                            out("     " + line)
+                    passed, failed = passed + good, failed + (not good)
+                    ok = ok and good
+            finally:
+                subprocess.run([server, "-k"], env=env, stdin=subprocess.DEVNULL,
+                               capture_output=True, timeout=30, **account.creds())
+                stop(xvfb)
+            if ok:
+                shutil.rmtree(work, ignore_errors=True)
+            else:
+                out("     (the check's folder is kept: %s)" % work)
+        return passed, failed
 
-        xvfb, display = start_xvfb()
-        if on_display:
-            on_display(display)
-        env = seen_from_view(wine_env(self.arch, view / "prefix", display, account,
-                                      tmp=view / "tmp"), work, view)
-        log = open(work / "runner.log", "wb")
-        session = subprocess.Popen(
-            ["unshare", "--mount", "--", "sh", str(self.root / "wine/nodev.sh"),
-             sys.executable, wine_session.__file__, "--session", str(work / "session.json")],
-            env=env, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
-        try:
-            session.wait(SESSION_TIMEOUT_S)
-        except subprocess.TimeoutExpired:
-            # The whole run: the session, and the wineserver it keeps in the
-            # foreground with every Wine process; the namespace goes with them.
-            os.killpg(session.pid, signal.SIGKILL)
-            session.wait()
-            with open(work / "events.jsonl", "a") as f:
-                f.write(json.dumps({"ev": "timeout", "text": "session ran over %d s"
-                                    % SESSION_TIMEOUT_S}) + "\n")
-        finally:
-            stop(xvfb)
-            log.close()
-        if session.returncode not in (0, None, -9):
-            with open(work / "events.jsonl", "a") as f:
-                f.write(json.dumps({"ev": "error", "text": "Wine session failed (%s), see %s"
-                                    % (session.returncode, work / "runner.log")}) + "\n")
+
+def main(argv):
+    """python3 -m harness.wine_runner --check-comdb: runs check_comdb."""
+    if argv != ["--check-comdb"]:
+        print("usage: python3 -m harness.wine_runner --check-comdb", file=sys.stderr)
+        return 2
+    runner = WineRunner(Path(__file__).resolve().parent.parent)
+    ok, why = runner.available()
+    if not ok:
+        print("msports: cannot run: %s" % why)
+        print("msports: 0 passed, 1 failed")
+        return 1
+    passed, failed = runner.check_comdb()
+    print("msports: %d passed, %d failed" % (passed, failed))
+    return 0 if failed == 0 else 1
 
 
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -203,11 +203,23 @@ def session(setup_file):
             if service_state(wine, work, name) != "running":
                 print("session: %s did not start before the run" % name, flush=True)
                 return 3
-        r = wine(setup["driver"], z_path(view / "plan.txt"), z_path(view / "events.jsonl"),
-                 timeout=RUN_TIMEOUT_MS // 1000 + 30)
-        if r.returncode != 0:
-            print("session: driver failed with %d" % r.returncode, flush=True)
-            return 4
+        driver = [loader, setup["driver"], z_path(view / "plan.txt"), z_path(view / "events.jsonl")]
+        if setup.get("deleted"):
+            # The driver holds the deleted services' handles until the
+            # release file exists: the registry is exported while the
+            # service manager still has them marked for deletion.
+            started = time.time()
+            held = subprocess.Popen(driver, stdin=subprocess.DEVNULL, **creds)
+            if not outcome_written(work / "events.jsonl", held, RUN_TIMEOUT_MS / 1000 + 30):
+                held.kill()
+            print("[%.2fs] driver ran, holding %s" % (time.time() - started,
+                                                     " ".join(setup["deleted"])), flush=True)
+        else:
+            held = None
+            r = wine(*driver[1:], timeout=RUN_TIMEOUT_MS // 1000 + 30)
+            if r.returncode != 0:
+                print("session: driver failed with %d" % r.returncode, flush=True)
+                return 4
         exports = []
         for i, key in enumerate(setup["exports"]):
             out = view / ("export-%d.reg" % i)
@@ -216,12 +228,38 @@ def session(setup_file):
         merge_exports(exports, work / "registry.reg")
         for name in setup.get("nt_start", []):
             start_as_nt(wine, name, work)
+        if held:
+            (work / "release.txt").write_text("")
+            try:
+                held.wait(30)
+            except subprocess.TimeoutExpired:
+                held.kill()
+                held.wait()
+            if held.returncode != 0:
+                print("session: driver failed with %d" % held.returncode, flush=True)
+                return 4
     finally:
         stop_server(wineserver)
         for folder in setup["full"]:
             copy_back(view / "prefix/drive_c" / folder, work / "prefix/drive_c" / folder)
     print("[%.2fs] session done" % (time.time() - t0), flush=True)
     return 0
+
+
+def outcome_written(events, proc, timeout):
+    """Waits until the driver proc has written its outcome (the exit event
+    ends it) or has ended; False when neither happened within timeout s."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if proc.poll() is not None:
+            return True
+        try:
+            if '"ev":"exit"' in events.read_text(encoding="utf-8", errors="replace"):
+                return True
+        except OSError:
+            pass
+        time.sleep(0.05)
+    return False
 
 
 SERVICES_KEY = "HKLM\\System\\CurrentControlSet\\Services\\"
