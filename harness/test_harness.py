@@ -4,11 +4,14 @@ handling and its session's helpers:
     python3 -m unittest -v harness.test_harness
 """
 import ast
+import json
+import shutil
 import tempfile
 import unittest
 from pathlib import Path
+from unittest import mock
 
-from harness import checker, host_runner, regfile, scenario, wine_runner, wine_session
+from harness import checker, host_runner, regfile, scenario, versions, wine_runner, wine_session
 
 USER_REG = """WINE REGISTRY Version 2
 ;; All keys relative to \\\\User\\\\S-1-5-21
@@ -279,6 +282,118 @@ class NtImagePath(unittest.TestCase):
         for kept in (r"C:\windows\system32\drivers\qblred.sys",
                      r"\SystemRoot\system32\drivers\qblred.sys", r"\??\C:\qblred.sys"):
             self.assertEqual(wine_session.nt_image_path(kept), kept)
+
+
+class WineRuns(unittest.TestCase):
+    """How the Wine runner lays out a run (prepare, no Wine started) for
+    each version, COM port database and deleted service, over fake builds
+    and base prefixes."""
+
+    def setUp(self):
+        self.root = Path(tempfile.mkdtemp())
+        self.addCleanup(shutil.rmtree, self.root)
+        runner = wine_runner.WineRunner.__new__(wine_runner.WineRunner)
+        runner.root, runner.arch, runner.why, runner.view = self.root, "win32", "test", self.root / "view"
+        runner.bases = {}
+        for arch in ("win32", "win64"):
+            for prog in runner.programs_of(self.root / "build" / arch).values():
+                prog.parent.mkdir(parents=True, exist_ok=True)
+                prog.write_text("%s %s" % (arch, prog.name))
+            base = runner.bases[arch] = self.root / ("base-" + arch)
+            (base / "user.reg").parent.mkdir()
+            (base / "user.reg").write_text(USER_REG)
+            (base / "system.reg").write_text("#base %s\n" % arch)
+            for folder in ("system32", "syswow64") if arch == "win64" else ("system32",):
+                (base / "drive_c/windows" / folder).mkdir(parents=True)
+                (base / "drive_c/windows" / folder / "msports.dll").write_text("Wine's " + arch)
+        (self.root / "wine").mkdir()
+        self.runner = runner
+        self.account = mock.Mock(**{"creds.return_value": {}})
+        for name, value in (("wine_tools", (str(self.root / "wine"), str(self.root / "wine"))),
+                            ("native_32bit", True)):
+            patch = mock.patch.object(wine_runner, name, return_value=value)
+            patch.start()
+            self.addCleanup(patch.stop)
+        self.runs = 0
+
+    def prepare(self, text, arch="win32"):
+        """(session, the run's folder, its plan lines) of a scenario."""
+        self.runs += 1
+        path = self.root / ("s%d.scn" % self.runs)
+        path.write_text(text)
+        work = self.root / ("run%d" % self.runs)
+        self.runner.arch = arch
+        session = self.runner.prepare(scenario.Scenario(path, "wine"), work, self.account)
+        return session, work, (work / "plan.txt").read_text().splitlines()
+
+    def test_each_version_has_its_prefix_programs_and_wine_version(self):
+        for arch in ("win32", "win64"):
+            for name in versions.NAMES:
+                session, work, plan = self.prepare("version: %s\n" % name, arch)
+                wow64 = versions.get(name).bits == 64
+                prefix = "win64" if wow64 else arch
+                self.assertEqual(session["arch"], prefix, name)
+                self.assertTrue((work / "prefix/system.reg").read_text().startswith(
+                    "#base " + prefix), name)
+                self.assertIn('"Version"="%s"' % versions.get(name).wine,
+                              (work / "prefix/user.reg").read_text(), name)
+                # A 64-bit edition is the i686 product, always.
+                self.assertEqual((work / "drive_c/setup/install.exe").read_text(),
+                                 ("win32" if wow64 else arch) + " install.exe", name)
+                self.assertEqual((work / "tools/driver.exe").read_text(),
+                                 ("win32" if wow64 else arch) + " driver.exe", name)
+                self.assertIn("wow64 " + ("yes" if wow64 else "no"), plan, name)
+                self.assertEqual((work / "drive_c/windows/syswow64/drivers").is_dir(), wow64, name)
+        # Where 32-bit code cannot run, a 64-bit edition is a failed run.
+        wine_runner.native_32bit.return_value = False
+        self.runner.arch, self.runner.account = "win64", self.account
+        path = self.root / "x.scn"
+        path.write_text("version: win10-64\n")
+        self.runner.run(scenario.Scenario(path, "wine"), self.root / "failed")
+        event = json.loads((self.root / "failed/events.jsonl").read_text())
+        self.assertEqual(event["ev"], "error")
+        self.assertIn("cannot run 32-bit code", event["text"])
+        with self.assertRaises(RuntimeError):
+            self.runner.setup_for("fail")
+
+    def test_the_com_port_database_each_machine_gets(self):
+        # arch, version, comdb: line -> mode, override, system32, syswow64
+        # (None: no msports.dll there)
+        cases = [("win32", "win2k", "", "working", "msports=n", "win32 msports.dll", None),
+                 ("win32", "win10", "", "working", "msports=n", "win32 msports.dll", None),
+                 ("win32", "winxp", "faulting", "faulting", "", "Wine's win32", None),
+                 ("win32", "winxp", "none", "none", "msports=", None, None),
+                 ("win32", "nt40", "", "none", "msports=", None, None),
+                 ("win32", "win98", "", "none", "msports=", None, None),
+                 ("win32", "win7-64", "", "working", "msports=n", "Wine's win64", "win32 msports.dll"),
+                 ("win32", "win7-64", "faulting", "faulting", "", "Wine's win64", "Wine's win64"),
+                 ("win32", "win7-64", "none", "none", "msports=", None, None),
+                 ("win64", "win2k", "", "working", "msports=n", "win64 msports.dll", "Wine's win64"),
+                 ("win64", "nt351", "", "none", "msports=", None, None)]
+        for arch, name, line, mode, override, system32, syswow64 in cases:
+            text = "version: %s\n" % name + ("comdb: %s\n" % line if line else "")
+            session, work, plan = self.prepare(text, arch)
+            what = (arch, name, line)
+            self.assertIn("comdb " + mode, plan, what)
+            self.assertEqual(session["dll_overrides"],
+                             ";".join(o for o in ("mscoree=;mshtml=", override) if o), what)
+            for folder, want in (("system32", system32), ("syswow64", syswow64)):
+                dll = work / "drive_c/windows" / folder / "msports.dll"
+                self.assertEqual(dll.read_text() if dll.exists() else None, want, (what, folder))
+        # The base prefixes' files, hard-linked into each run, are never written.
+        for arch, base in self.runner.bases.items():
+            for dll in base.glob("drive_c/windows/*/msports.dll"):
+                self.assertEqual(dll.read_text(), "Wine's " + arch)
+
+    def test_a_deleted_service_is_held_and_a_limited_user_is_said(self):
+        session, _, plan = self.prepare("version: winxp\nservice-deleted: Qblred\nuser: limited\n")
+        self.assertEqual(session["deleted"], ["Qblred"])
+        held = plan.index("deleteservice Qblred")
+        self.assertEqual(plan[held + 1], "release " + wine_session.z_path(self.runner.view / "release.txt"))
+        self.assertIn("administrator's run", " ".join(session["notes"]))
+        session, _, plan = self.prepare("version: winxp\n")
+        self.assertEqual([p for p in plan if p.startswith(("deleteservice", "release"))], [])
+        self.assertNotIn("administrator", " ".join(session["notes"]))
 
 
 def our_imports(path):

@@ -478,19 +478,58 @@ class WineRunner:
         account = self.wine_account()
         work = Path(work)
         try:
-            setup = self.setup_for(scenario.version)
-            programs = self.programs_of(setup.build)
-            missing = [str(p) for p in programs.values() if not p.exists()]
-            if missing:
-                raise RuntimeError("missing %s (build the %s preset)" % (", ".join(missing),
-                                                                         setup.build.name))
-            loader, server = wine_tools(setup.arch)
-            if not Path(loader).exists():
-                raise RuntimeError("no %s for a %s prefix" % (loader, setup.arch))
-            base = self.base_prefix(setup.arch)
+            session = self.prepare(scenario, work, account)
         except RuntimeError as e:
             self.cannot_run(work, str(e))
             return
+        view = self.view
+        xvfb, display = start_xvfb()
+        if on_display:
+            on_display(display)
+        env = seen_from_view(wine_env(session["arch"], view / "prefix", display, account,
+                                      tmp=view / "tmp"), work, view)
+        env["WINEDLLOVERRIDES"] = session["dll_overrides"]
+        log = open(work / "runner.log", "wb")
+        log.write("".join("wine runner: %s\n" % n for n in session["notes"]).encode())
+        log.flush()
+        proc = subprocess.Popen(
+            ["unshare", "--mount", "--", "sh", str(self.root / "wine/nodev.sh"),
+             sys.executable, wine_session.__file__, "--session", str(work / "session.json")],
+            env=env, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+        try:
+            proc.wait(SESSION_TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            # The whole run: the session, and the wineserver it keeps in the
+            # foreground with every Wine process; the namespace goes with them.
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait()
+            with open(work / "events.jsonl", "a") as f:
+                f.write(json.dumps({"ev": "timeout", "text": "session ran over %d s"
+                                    % SESSION_TIMEOUT_S}) + "\n")
+        finally:
+            stop(xvfb)
+            log.close()
+        if proc.returncode not in (0, None, -9):
+            with open(work / "events.jsonl", "a") as f:
+                f.write(json.dumps({"ev": "error", "text": "Wine session failed (%s), see %s"
+                                    % (proc.returncode, work / "runner.log")}) + "\n")
+
+    def prepare(self, scenario, work, account):
+        """Lays out the run's folder work for the scenario: the prefix (a
+        copy of the base of its version's arch, configured), the drive, the
+        COM port database, the tools and driver.exe's plan.  Returns what
+        the session is given (session.json), with the run's
+        "dll_overrides" and "notes".  RuntimeError: it cannot be played here."""
+        setup = self.setup_for(scenario.version)
+        programs = self.programs_of(setup.build)
+        missing = [str(p) for p in programs.values() if not p.exists()]
+        if missing:
+            raise RuntimeError("missing %s (build the %s preset)" % (", ".join(missing),
+                                                                     setup.build.name))
+        loader, server = wine_tools(setup.arch)
+        if not Path(loader).exists():
+            raise RuntimeError("no %s for a %s prefix" % (loader, setup.arch))
+        base = self.base_prefix(setup.arch)
         view = self.view  # the run's folder as Wine sees it, in the run's namespace
         prefix = work / "prefix"
         copy_prefix(base, prefix)
@@ -523,10 +562,9 @@ class WineRunner:
         (work / "plan.txt").write_text("\n".join(self.plan(scenario, setup, comdb)) + "\n",
                                        encoding="latin-1")
 
-        dll_overrides = ";".join(o for o in (DLL_OVERRIDES, override) if o)
         notes = ["%s: %s prefix, programs of %s (%s); Version=%s; COM port database %s%s"
                  % (scenario.version, setup.arch, setup.build.relative_to(self.root), setup.why,
-                    version.wine, comdb, "" if not override else " (WINEDLLOVERRIDES " + override + ")")]
+                    version.wine, comdb, " (WINEDLLOVERRIDES %s)" % override if override else "")]
         if scenario.user == "limited":
             notes.append(LIMITED_USER_NOTE)
         session = {"arch": setup.arch, "loader": loader, "server": server,
@@ -534,43 +572,14 @@ class WineRunner:
                    "driver": str(view / "tools" / programs["driver"].name),
                    "exports": outermost_keys(scenario.registry_keys()),
                    "nt_start": list(scenario.nt_start), "running": list(scenario.running),
-                   "deleted": list(scenario.deleted), "notes": notes,
+                   "deleted": list(scenario.deleted),
                    "full": [str(host_path(drive, path).relative_to(drive))
                             for path in scenario.full],
-                   "creds": account.creds()}
+                   "dll_overrides": ";".join(o for o in (DLL_OVERRIDES, override) if o),
+                   "notes": notes, "creds": account.creds()}
         (work / "session.json").write_text(json.dumps(session, indent=1))
         account.own(work)
-
-        xvfb, display = start_xvfb()
-        if on_display:
-            on_display(display)
-        env = seen_from_view(wine_env(setup.arch, view / "prefix", display, account,
-                                      tmp=view / "tmp"), work, view)
-        env["WINEDLLOVERRIDES"] = dll_overrides
-        log = open(work / "runner.log", "wb")
-        log.write("".join("wine runner: %s\n" % n for n in notes).encode())
-        log.flush()
-        proc = subprocess.Popen(
-            ["unshare", "--mount", "--", "sh", str(self.root / "wine/nodev.sh"),
-             sys.executable, wine_session.__file__, "--session", str(work / "session.json")],
-            env=env, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
-        try:
-            proc.wait(SESSION_TIMEOUT_S)
-        except subprocess.TimeoutExpired:
-            # The whole run: the session, and the wineserver it keeps in the
-            # foreground with every Wine process; the namespace goes with them.
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait()
-            with open(work / "events.jsonl", "a") as f:
-                f.write(json.dumps({"ev": "timeout", "text": "session ran over %d s"
-                                    % SESSION_TIMEOUT_S}) + "\n")
-        finally:
-            stop(xvfb)
-            log.close()
-        if proc.returncode not in (0, None, -9):
-            with open(work / "events.jsonl", "a") as f:
-                f.write(json.dumps({"ev": "error", "text": "Wine session failed (%s), see %s"
-                                    % (proc.returncode, work / "runner.log")}) + "\n")
+        return session
 
     def plan(self, scenario, setup, comdb):
         """driver.exe's plan for the scenario (wine/driver.cpp reads it)."""

@@ -685,12 +685,26 @@ std::string readDebugString(HANDLE proc, const OUTPUT_DEBUG_STRING_INFO &info)
     return std::string(buf.data());
 }
 
-/* "running", "stopped", "absent" or the state's number, as sc query reads it. */
-std::string serviceState(SC_HANDLE scm, const std::string &name)
+/* "running", "stopped", "absent" or the state's number, as sc query reads it;
+ * "unknown (error N)" when the service manager does not tell.  Wine's
+ * service manager, started on the first call after the program's run, may
+ * not answer at once: a failed call is tried again for a few seconds. */
+std::string serviceState(SC_HANDLE &scm, const std::string &name)
 {
-    if (!scm) return "unknown";
-    SC_HANDLE svc = OpenServiceA(scm, name.c_str(), SERVICE_QUERY_STATUS);
-    if (!svc) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? "absent" : "unknown";
+    SC_HANDLE svc = nullptr;
+    DWORD error = 0;
+    for (int attempt = 0; attempt < 50 && !svc; attempt++) {
+        if (attempt) Sleep(100);
+        if (!scm) scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+        if (!scm) {
+            error = GetLastError();
+            continue;
+        }
+        svc = OpenServiceA(scm, name.c_str(), SERVICE_QUERY_STATUS);
+        error = svc ? 0 : GetLastError();
+        if (error == ERROR_SERVICE_DOES_NOT_EXIST) return "absent";
+    }
+    if (!svc) return "unknown (error " + std::to_string(error) + ")";
     SERVICE_STATUS st = {};
     std::string out = "unknown";
     if (QueryServiceStatus(svc, &st)) {
@@ -766,7 +780,7 @@ void writeServices()
     if (plan.servicesFile.empty()) return;
     FILE *f = fopen(plan.servicesFile.c_str(), "wb");
     if (!f) return;
-    SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE scm = nullptr;
     for (const std::string &name : plan.services)
         fprintf(f, "%s %s\n", name.c_str(), serviceState(scm, name).c_str());
     if (scm) CloseServiceHandle(scm);
