@@ -61,6 +61,12 @@ class HostRunner:
             cmd += ["--service-ignores-stop", s]
         for s in scenario.running:
             cmd += ["--service-running", s]
+        for s in scenario.deleted:
+            cmd += ["--service-deleted", s]
+        if scenario.comdb:
+            cmd += ["--comdb", scenario.comdb]
+        if scenario.user:
+            cmd += ["--user", scenario.user]
         for folder in scenario.full:
             cmd += ["--full", folder]
         if "red32" in scenario.programs:

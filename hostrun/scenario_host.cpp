@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 #include "install.h"
@@ -20,7 +22,9 @@ namespace {
 
 struct Options {
     std::string root, out, version = "win95", cwd = "C:\\setup", answers;
-    std::vector<std::string> regs, coms, faults, windows, ignoreStop, running;
+    std::vector<std::string> regs, coms, faults, windows, ignoreStop, running, deleted;
+    std::string comdb;   /* --comdb none|faulting; "": as the version has it */
+    bool limitedUser = false;
     std::vector<std::string> fullFolders; /* folders on a full drive */
     /* environment changes in command-line order: "=NAME=VALUE" sets, "-NAME" removes */
     std::vector<std::string> envOps;
@@ -82,6 +86,14 @@ Options parse(int argc, char **argv)
         else if (a == "--window") o.windows.push_back(value());
         else if (a == "--service-ignores-stop") o.ignoreStop.push_back(value());
         else if (a == "--service-running") o.running.push_back(value());
+        else if (a == "--service-deleted") o.deleted.push_back(value());
+        else if (a == "--comdb") o.comdb = value();
+        else if (a == "--user") {
+            std::string user = value();
+            if (user != "limited")
+                usage(("--user takes only 'limited', not " + user).c_str());
+            o.limitedUser = true;
+        }
         else if (a == "--full") o.fullFolders.push_back(value());
         else if (a == "--args") { o.args = value(); o.haveArgs = true; }
         else if (a == "--shuffle") o.shuffle = value();
@@ -115,15 +127,60 @@ void addFault(const std::string &faultText)
     standin::fail(f[0], code, f[1], nth);
 }
 
+/* The versions of harness/versions.py: a name ending in "-64" is the
+ * 64-bit edition of its version. */
+const struct {
+    const char *name;
+    standin::Version version;
+} versionNames[] = {
+    {"win95", standin::WIN95},     {"win98", standin::WIN98},   {"winme", standin::WINME},
+    {"nt351", standin::NT351},     {"nt40", standin::NT40},     {"win2k", standin::WIN2K},
+    {"winxp", standin::WINXP},     {"win2003", standin::WIN2003}, {"vista", standin::VISTA},
+    {"win7", standin::WIN7},       {"win8", standin::WIN8},     {"win81", standin::WIN81},
+    {"win10", standin::WIN10},     {"win31", standin::WIN31},
+};
+
+void setVersion(const std::string &name)
+{
+    if (name == "fail") {
+        standin::fail("GetVersionExA", ERROR_INVALID_PARAMETER);
+        return;
+    }
+    bool wide = name.size() > 3 && name.compare(name.size() - 3, 3, "-64") == 0;
+    std::string base = wide ? name.substr(0, name.size() - 3) : name;
+    for (auto &v : versionNames)
+        if (base == v.name) {
+            /* Only Server 2003 and Vista to 10 had a 64-bit edition here. */
+            if (wide && (v.version == standin::WIN95 || v.version == standin::WIN98 ||
+                         v.version == standin::WINME || v.version == standin::NT351 ||
+                         v.version == standin::NT40 || v.version == standin::WIN2K ||
+                         v.version == standin::WINXP || v.version == standin::WIN31))
+                break;
+            standin::setVersion(v.version);
+            standin::setWow64(wide);
+            return;
+        }
+    usage(("unknown version " + name).c_str());
+}
+
 void setUp(const Options &o)
 {
     standin::reset(o.root);
-    if (o.version == "win95") standin::setVersion(standin::WIN95);
-    else if (o.version == "nt351") standin::setVersion(standin::NT351);
-    else if (o.version == "nt40") standin::setVersion(standin::NT40);
-    else if (o.version == "win31") standin::setVersion(standin::WIN31);
-    else if (o.version == "fail") standin::fail("GetVersionExA", ERROR_INVALID_PARAMETER);
-    else usage(("unknown version " + o.version).c_str());
+    setVersion(o.version);
+    /* A 64-bit edition has SysWOW64 beside System32, with its drivers
+     * folder (the runner's drive has system32\drivers). */
+    if (o.version.size() > 3 && o.version.compare(o.version.size() - 3, 3, "-64") == 0) {
+        std::string windows = standin::hostPath("C:\\windows");
+        mkdir((windows + "/SysWOW64").c_str(), 0777);
+        mkdir((windows + "/SysWOW64/drivers").c_str(), 0777);
+    }
+    if (o.comdb == "none")
+        standin::setComDatabase(standin::COMDB_NONE);
+    else if (o.comdb == "faulting")
+        standin::setComDatabase(standin::COMDB_FAULTING);
+    else if (!o.comdb.empty())
+        usage(("--comdb takes 'none' or 'faulting', not " + o.comdb).c_str());
+    standin::setLimitedUser(o.limitedUser);
     if (!o.shuffle.empty()) {
         char *end = nullptr;
         errno = 0;
@@ -165,6 +222,9 @@ void setUp(const Options &o)
         standin::setServiceRunning(name, true);
     for (const std::string &name : o.ignoreStop)
         standin::setServiceIgnoresStop(name, true);
+    for (const std::string &name : o.deleted)
+        if (!standin::markServiceDeleted(name))
+            usage(("--service-deleted " + name + ": no such service on the machine").c_str());
     standin::setCurrentDirectory(o.cwd);
     if (!o.answers.empty()) {
         std::string text;
@@ -224,6 +284,46 @@ const char *stateName(standin::ServiceState s)
     }
 }
 
+/* The run under way, for the outcome written when its process ends. */
+const Options *running = nullptr;
+std::chrono::steady_clock::time_point started;
+
+/* Writes the outcome of the run that ended with the program's exit code;
+ * false if it cannot be written. */
+bool writeOutcome(const Options &o, long long code)
+{
+    long ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(
+                  std::chrono::steady_clock::now() - started).count();
+    stamp(o.root, "install-exit");
+    std::string events = standin::eventsJson() + standin::windowsJson();
+    /* What the program should have closed and did not fails the run. */
+    for (const std::string &open : standin::leftOpen())
+        events += "{\"ev\":\"error\",\"text\":\"left open: " + jsonText(open) + "\"}\n";
+    events += "{\"ev\":\"exit\",\"code\":" + std::to_string(code) + ",\"ms\":" + std::to_string(ms) + "}\n";
+    std::string services;
+    for (const std::string &name : standin::services())
+        services += name + " " + stateName(standin::serviceState(name)) + "\n";
+    bool ok = writeFile(o.out + "/events.jsonl", events) &&
+              writeFile(o.out + "/calls.jsonl", standin::askedJson()) &&
+              writeFile(o.out + "/registry.reg", standin::exportReg()) &&
+              writeFile(o.out + "/services.txt", services);
+    if (!ok)
+        std::fprintf(stderr, "scenario-host: cannot write the outcome into %s\n", o.out.c_str());
+    return ok;
+}
+
+/* The program's process ends before WinMain returns (ExitProcess, or an
+ * exception nothing handled, whose error event the stand-in recorded):
+ * the run ends there, with the outcome it left.  The exit status is as
+ * for a run that came to its end. */
+void processEnded(DWORD code)
+{
+    standin::setProcessEndHandler(nullptr);
+    bool ok = running && writeOutcome(*running, (long long)code);
+    std::fflush(nullptr);
+    _exit(ok ? 0 : 2);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -240,27 +340,10 @@ int main(int argc, char **argv)
     argBuf.push_back('\0');
 
     stamp(o.root, "install-start");
-    auto start = std::chrono::steady_clock::now();
+    running = &o;
+    started = std::chrono::steady_clock::now();
+    standin::setProcessEndHandler(processEnded);
     int code = WinMain(reinterpret_cast<HINSTANCE>(0x400000), nullptr, argBuf.data(), 10);
-    long ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::steady_clock::now() - start).count();
-    stamp(o.root, "install-exit");
-
-    std::string events = standin::eventsJson() + standin::windowsJson();
-    /* What the program should have closed and did not fails the run. */
-    for (const std::string &open : standin::leftOpen())
-        events += "{\"ev\":\"error\",\"text\":\"left open: " + jsonText(open) + "\"}\n";
-    events += "{\"ev\":\"exit\",\"code\":" + std::to_string(code) + ",\"ms\":" + std::to_string(ms) + "}\n";
-    std::string services;
-    for (const std::string &name : standin::services())
-        services += name + " " + stateName(standin::serviceState(name)) + "\n";
-    bool ok = writeFile(o.out + "/events.jsonl", events) &&
-              writeFile(o.out + "/calls.jsonl", standin::askedJson()) &&
-              writeFile(o.out + "/registry.reg", standin::exportReg()) &&
-              writeFile(o.out + "/services.txt", services);
-    if (!ok) {
-        std::fprintf(stderr, "scenario-host: cannot write the outcome into %s\n", o.out.c_str());
-        return 2;
-    }
-    return 0;
+    standin::setProcessEndHandler(nullptr);
+    return writeOutcome(o, code) ? 0 : 2;
 }

@@ -4,7 +4,16 @@
  * A file's read-only attribute is its host file's lack of owner write
  * permission.  The stand-in checks it itself, as Windows does, rather
  * than leaving it to the host: the tests run as root, and root may write
- * any file. */
+ * any file.  Its other attributes (archive, hidden, system) are kept here
+ * for the files the program created, copied or gave attributes; any other
+ * file has the archive attribute alone, as a file Windows writes gets it
+ * (ntdll/tests/file.c W17, test_NtCreateFile: every file created or
+ * overwritten reports FILE_ATTRIBUTE_ARCHIVE, with READONLY when it is
+ * read-only, 0x21, rows 0, 7, 12, 15).
+ *
+ * The program's file calls reach the path WOW64 sends them to on a 64-bit
+ * edition (wow64.cpp); the control calls (putFile, getFile, hostPath)
+ * name the drive as it is. */
 #include "internal.h"
 
 #include <cerrno>
@@ -182,7 +191,50 @@ DWORD errnoToWin(int e)
     }
 }
 
+MappedPath mapCallPath(const std::string &windowsPath)
+{
+    MappedPath m;
+    std::string full = fullWindowsPath(windowsPath, &m.error);
+    if (m.error)
+        return m;
+    return mapPath(redirectFile(full));
+}
+
 namespace {
+
+/* ---- attributes besides read-only, by host path ---- */
+std::mutex attributeMutex;
+std::map<std::string, DWORD> keptAttributes;
+const DWORD keptBits = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+
+DWORD otherAttributes(const std::string &host)
+{
+    std::lock_guard<std::mutex> g(attributeMutex);
+    auto it = keptAttributes.find(host);
+    return it == keptAttributes.end() ? (DWORD)FILE_ATTRIBUTE_ARCHIVE : it->second;
+}
+
+void keepAttributes(const std::string &host, DWORD attributes)
+{
+    std::lock_guard<std::mutex> g(attributeMutex);
+    keptAttributes[host] = attributes & keptBits;
+}
+
+void forgetAttributes(const std::string &host)
+{
+    std::lock_guard<std::mutex> g(attributeMutex);
+    keptAttributes.erase(host);
+}
+
+/* Gives a host file the read-only attribute or takes it away. */
+void setReadOnly(const std::string &host, bool readOnly)
+{
+    struct stat st;
+    if (stat(host.c_str(), &st) != 0)
+        return;
+    mode_t mode = readOnly ? (st.st_mode & ~(mode_t)0222) : (st.st_mode | S_IWUSR);
+    chmod(host.c_str(), mode & 07777);
+}
 
 /* The error a missing file gives: 3 when its folder is missing too. */
 DWORD missingError(const std::string &host)
@@ -232,10 +284,14 @@ std::vector<std::string> openFiles()
 
 void forgetOpenFiles()
 {
-    std::lock_guard<std::mutex> g(openFileMutex);
-    for (auto &f : openFileList)
-        close(f.second.fd);
-    openFileList.clear();
+    {
+        std::lock_guard<std::mutex> g(openFileMutex);
+        for (auto &f : openFileList)
+            close(f.second.fd);
+        openFileList.clear();
+    }
+    std::lock_guard<std::mutex> g(attributeMutex);
+    keptAttributes.clear();
 }
 
 bool isFileHandle(HANDLE h, std::string *windowsPath)
@@ -366,7 +422,7 @@ bool openPath(const char *api, LPCSTR path, MappedPath *m)
         SetLastError(code);
         return false;
     }
-    *m = mapPath(path ? path : "");
+    *m = mapCallPath(path ? path : "");
     if (m->error) {
         SetLastError(m->error);
         return false;
@@ -391,7 +447,7 @@ BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists)
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    MappedPath src = mapPath(from), dst = mapPath(to);
+    MappedPath src = mapCallPath(from), dst = mapCallPath(to);
     if (src.error || dst.error) {
         SetLastError(src.error ? src.error : dst.error);
         return FALSE;
@@ -402,6 +458,19 @@ BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists)
     }
     if (!hostIsFile(src.host)) {
         SetLastError(missingError(src.host));
+        return FALSE;
+    }
+    /* A copy onto itself fails and leaves the file whole: NT with
+     * ERROR_SHARING_VIOLATION (the source is open while the target is
+     * opened to be overwritten), Windows 9x with ERROR_FILE_EXISTS
+     * (kernel32/tests/file.c W17:707-710).  Asked to fail if the target
+     * exists, it does so with ERROR_FILE_EXISTS, as for any target. */
+    if (src.host == dst.host) {
+        SetLastError(failIfExists || !isNT() ? ERROR_FILE_EXISTS : ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    if (!fileWriteAllowed(dst.windows)) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     if (!hostIsDir(dst.host.substr(0, dst.host.rfind('/')))) {
@@ -423,7 +492,8 @@ BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists)
     /* CopyFile: "If the destination file already exists and has the
      * FILE_ATTRIBUTE_HIDDEN or FILE_ATTRIBUTE_READONLY attribute set, this
      * function fails with ERROR_ACCESS_DENIED." */
-    if (hostIsReadOnly(dst.host)) {
+    if (hostIsReadOnly(dst.host) ||
+        (hostIsFile(dst.host) && (otherAttributes(dst.host) & FILE_ATTRIBUTE_HIDDEN))) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
@@ -463,10 +533,14 @@ BOOL WINAPI CopyFileA(LPCSTR from, LPCSTR to, BOOL failIfExists)
         return FALSE;
     }
     /* "File attributes for the existing file are copied to the new file"
-     * (CopyFile): a read-only source gives a read-only copy. */
+     * (CopyFile): a read-only source gives a read-only copy.  The copy is
+     * a file written anew and has the archive attribute besides: a copy of
+     * a read-only file reports READONLY | ARCHIVE, 0x21 (ntdll/tests/file.c
+     * W17, rows 0, 7, 12, 15; Wine's CopyFileA shows the same, wine.md). */
     struct stat st;
     if (stat(src.host.c_str(), &st) == 0)
         chmod(dst.host.c_str(), st.st_mode & 0777);
+    keepAttributes(dst.host, otherAttributes(src.host) | FILE_ATTRIBUTE_ARCHIVE);
     return TRUE;
 }
 
@@ -485,7 +559,7 @@ BOOL WINAPI DeleteFileA(LPCSTR path)
     }
     /* DeleteFile: "If an application attempts to delete a file that ... is
      * read-only, the function fails with ERROR_ACCESS_DENIED." */
-    if (hostIsReadOnly(m.host)) {
+    if (hostIsReadOnly(m.host) || !fileWriteAllowed(m.windows)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
@@ -493,6 +567,7 @@ BOOL WINAPI DeleteFileA(LPCSTR path)
         SetLastError(errnoToWin(errno));
         return FALSE;
     }
+    forgetAttributes(m.host);
     return TRUE;
 }
 
@@ -502,6 +577,10 @@ BOOL WINAPI CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES sa)
     MappedPath m;
     if (!openPath("CreateDirectoryA", path, &m))
         return FALSE;
+    if (!fileWriteAllowed(m.windows)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     struct stat st;
     if (stat(m.host.c_str(), &st) == 0) {
         SetLastError(ERROR_ALREADY_EXISTS);
@@ -526,7 +605,15 @@ DWORD WINAPI GetFileAttributesA(LPCSTR path)
     }
     if (S_ISDIR(st.st_mode))
         return FILE_ATTRIBUTE_DIRECTORY;
-    return (st.st_mode & 0200) ? FILE_ATTRIBUTE_ARCHIVE : FILE_ATTRIBUTE_READONLY;
+    DWORD attributes = otherAttributes(m.host) | ((st.st_mode & 0200) ? 0 : FILE_ATTRIBUTE_READONLY);
+    /* A file with no attribute: NT reports FILE_ATTRIBUTE_NORMAL, "a file
+     * that does not have other attributes set" (GetFileAttributes,
+     * File Attribute Constants).  Windows 9x hands back the file's DOS
+     * attribute byte, which has no such bit: 0 (not recorded by Wine's
+     * tests; the worse case for a program that looks for NORMAL). */
+    if (attributes == 0 && isNT())
+        attributes = FILE_ATTRIBUTE_NORMAL;
+    return attributes;
 }
 
 BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes)
@@ -549,19 +636,22 @@ BOOL WINAPI SetFileAttributesA(LPCSTR path, DWORD attributes)
         return FALSE;
     }
     /* FILE_ATTRIBUTE_NORMAL "is valid only when used alone"; with others it
-     * is refused (not documented; the worse case).  0 asks for no change, as
-     * the NT file system takes an attribute word of 0 (not documented for
-     * SetFileAttributes; the worse case). */
+     * is refused (not documented; the worse case). */
     if ((attributes & FILE_ATTRIBUTE_NORMAL) && attributes != FILE_ATTRIBUTE_NORMAL) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (attributes == 0)
-        return TRUE;
+    if (!fileWriteAllowed(m.windows)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    /* 0 succeeds and clears every attribute, as FILE_ATTRIBUTE_NORMAL does
+     * (kernel32/tests/change.c W17:211-218 sets a new file's attributes
+     * masked with READONLY, 0, and expects success; the file then has no
+     * attribute, and NT reports FILE_ATTRIBUTE_NORMAL for it). */
     if (S_ISREG(st.st_mode)) {
-        mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) ? (st.st_mode & ~(mode_t)0222)
-                                                               : (st.st_mode | S_IWUSR);
-        chmod(m.host.c_str(), mode & 07777);
+        setReadOnly(m.host, (attributes & FILE_ATTRIBUTE_READONLY) != 0);
+        keepAttributes(m.host, attributes);
     }
     return TRUE;
 }
@@ -583,7 +673,7 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    if (hostIsDir(m.host)) {
+    if (hostIsDir(m.host) || (writing && !fileWriteAllowed(m.windows))) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
@@ -602,6 +692,15 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
         SetLastError(hostIsReadOnly(m.host) ? ERROR_ACCESS_DENIED : ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
+    /* CreateFile: "If CREATE_ALWAYS and FILE_ATTRIBUTE_NORMAL are specified,
+     * CreateFile fails and sets the last error to ERROR_ACCESS_DENIED if
+     * the file exists and has the FILE_ATTRIBUTE_HIDDEN or
+     * FILE_ATTRIBUTE_SYSTEM attribute"; the same attributes must be asked. */
+    const DWORD hiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+    if (writing && exists && (otherAttributes(m.host) & hiddenSystem & ~attributes)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     long long *room;
     if (writing && exists && freeBytesOf(m.windows, &room))
         *room += hostFileSize(m.host); /* emptied: its bytes are free again */
@@ -610,6 +709,14 @@ HANDLE WINAPI CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATT
     if (fd < 0) {
         SetLastError(errno == ENOENT ? missingError(m.host) : errnoToWin(errno));
         return INVALID_HANDLE_VALUE;
+    }
+    /* A file created or overwritten has the attributes asked and the
+     * archive attribute (CreateFile: "combines the file flags ... with
+     * FILE_ATTRIBUTE_ARCHIVE"); a read-only one is read-only once made. */
+    if (writing) {
+        keepAttributes(m.host, attributes | FILE_ATTRIBUTE_ARCHIVE);
+        if (attributes & FILE_ATTRIBUTE_READONLY)
+            setReadOnly(m.host, true);
     }
     std::lock_guard<std::mutex> g(openFileMutex);
     uintptr_t h = nextFileHandle;
@@ -688,12 +795,7 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD size, LPDWORD written, LPO
          * FAT driver writes what fits and reports success with the smaller
          * count.  NT fails the write with ERROR_DISK_FULL and writes
          * nothing, as Wine does on a full host file system. */
-        standin::Version v;
-        {
-            std::lock_guard<std::recursive_mutex> g(machineLock());
-            v = machine().version;
-        }
-        if (v != standin::WIN95) {
+        if (isNT()) {
             SetLastError(ERROR_DISK_FULL);
             return FALSE;
         }
@@ -767,6 +869,15 @@ DWORD WINAPI QueryDosDeviceA(LPCSTR device, LPSTR target, DWORD size)
     DWORD code;
     if (faultHits("QueryDosDeviceA", device ? device : "", &code)) {
         SetLastError(code);
+        return 0;
+    }
+    /* Windows 9x has no DOS device names to query: Windows 95 fails with
+     * ERROR_CALL_NOT_IMPLEMENTED, 98 with ERROR_INVALID_PARAMETER
+     * (kernel32/tests/volume.c W1.2:42-74, removed in d385435876f); ME, not
+     * recorded, as 98, the later of the two. */
+    if (is9x()) {
+        SetLastError(currentVersion() == standin::WIN95 ? ERROR_CALL_NOT_IMPLEMENTED
+                                                        : ERROR_INVALID_PARAMETER);
         return 0;
     }
     std::string answer; /* the list of names, or the one target */

@@ -46,6 +46,10 @@ long long nowMs();
 /* The machine's state that several parts read (under machineLock()). */
 struct Machine {
     Version version = WIN95;
+    bool wow64 = false;       /* setWow64: a 64-bit edition, where it has one */
+    ComDatabaseState comdb = COMDB_AS_VERSION;
+    bool limitedUser = false;
+    UINT errorMode = 0;       /* SetErrorMode */
     std::vector<std::pair<std::string, std::string>> env;
     std::string root;       /* host folder of C: */
     bool ownRoot = false;   /* a temporary folder this process made */
@@ -62,6 +66,31 @@ struct Machine {
 Machine &machine();
 std::recursive_mutex &machineLock();
 std::string envGet(const std::string &name, bool *found);
+/* What the machine's version is (each takes the machine lock). */
+Version currentVersion();
+bool isNT();              /* NT 3.51, 4.0, 2000 and later */
+bool is9x();              /* Windows 95, 98, ME */
+/* Whether the version is v or a later one of the NT family (false on
+ * Windows 9x and Win32s). */
+bool ntAtLeast(Version v);
+bool runsUnderWow64();    /* a 64-bit edition of the version */
+bool limitedUser();       /* setLimitedUser, on the NT family */
+/* Whether the version has the COM port database, and whether it faults. */
+bool hasComDatabase();
+bool comDatabaseFaults();
+
+/* ---- guard.cpp ---- */
+/* Ends the calling stand-in function in a structured exception (code, as
+ * raised in function): back to the thread's innermost guardedCall, or the
+ * process ends as on an unhandled exception.  Raise before holding a lock. */
+[[noreturn]] void raiseException(DWORD code, const char *function);
+
+/* ---- processes.cpp ---- */
+/* What every end of the process does: the process-end handler, the exit
+ * code for a parent stand-in, the flush of stdio. */
+void processEnds(DWORD code);
+/* Ends the process at once with code, as TerminateProcess does. */
+[[noreturn]] void endProcessNow(DWORD code);
 
 /* ---- registry.cpp ---- */
 void resetRegistry();
@@ -78,6 +107,9 @@ struct MappedPath {
     std::string host;       /* host path, existing components in their case */
 };
 MappedPath mapPath(const std::string &windowsPath);
+/* The same for a path the program hands a file call: the path WOW64 sends
+ * it to (redirectFile). */
+MappedPath mapCallPath(const std::string &windowsPath);
 /* Full Windows path without mapping (drive, cwd, "." and ".." resolved). */
 std::string fullWindowsPath(const std::string &windowsPath, DWORD *error);
 bool hostIsFile(const std::string &host);
@@ -96,6 +128,42 @@ bool closeFileHandle(HANDLE h);
 long long hostFileSize(const std::string &host);
 /* Whether a host file has the read-only attribute (no owner write). */
 bool hostIsReadOnly(const std::string &host);
+
+/* ---- wow64.cpp: what WOW64 does for a 32-bit process ---- */
+/* The full Windows path a file call of the program reaches: a path in
+ * %windir%\system32 goes to %windir%\SysWOW64 under WOW64, except the
+ * folders that are exempt; any other path (or machine) is as it is. */
+std::string redirectFile(const std::string &fullWindowsPath);
+/* The key a registry call of the program reaches, for a full path such as
+ * "HKEY_LOCAL_MACHINE\SOFTWARE\x": under WOW64 HKLM\SOFTWARE goes to
+ * HKLM\SOFTWARE\Wow6432Node, except the keys that are shared. */
+std::string redirectKey(const std::string &fullKeyPath);
+
+/* ---- access.cpp: a user who is no administrator ---- */
+/* Whether the limited user may open a key of that full path with that
+ * access (generic rights mapped); *granted gets the rights a
+ * MAXIMUM_ALLOWED request is given. */
+bool keyAccessAllowed(const std::string &fullKeyPath, REGSAM access, REGSAM *granted);
+/* Whether the limited user may write (create, change, delete) the file or
+ * folder of that full Windows path. */
+bool fileWriteAllowed(const std::string &fullWindowsPath);
+/* The service manager's rights of the limited user. */
+DWORD managerRightsAllowed();
+DWORD serviceRightsAllowed();
+
+/* ---- modules.cpp, comdb.cpp ---- */
+void resetModules();
+/* "module NAME" for every DLL the program loaded and did not free. */
+std::vector<std::string> openModules();
+struct Export {
+    const char *name;
+    FARPROC proc;
+};
+/* msports.dll's functions. */
+const std::vector<Export> &comDatabaseExports();
+void resetComDatabase();
+/* "COM port database" for every ComDBOpen handle not closed. */
+std::vector<std::string> openComDatabases();
 
 /* ---- services.cpp ---- */
 void resetServices();

@@ -85,6 +85,8 @@ void resetMachine(const std::string &rootFolder)
     resetFaults();
     resetAsked();
     forgetOpenFiles();
+    resetModules();
+    resetComDatabase();
     resetEvents();
 }
 
@@ -93,13 +95,54 @@ struct VersionRecord {
     const char *csd;
 };
 
-/* What Wine reports for each version setting. */
+/* What each version reports to GetVersionExA, in the order of Version.
+ * Windows 95 to NT 4.0 and Win32s as Wine reports them.  The later ones
+ * are the last service pack of each, as Windows reports itself: 98 Second
+ * Edition 4.10.2222 " A " (Wine's win98 is that edition), ME 4.90.3000,
+ * 2000 SP4 5.0.2195, XP SP3 5.1.2600, Server 2003 SP2 5.2.3790, Vista SP2
+ * 6.0.6002, 7 SP1 6.1.7601; 8, 8.1 and 10 all 6.2.9200, as Windows 8.1
+ * and 10 report Windows 8's version to a program whose manifest does not
+ * name them (GetVersionEx reference: "Applications not manifested for
+ * Windows 8.1 or Windows 10 will return the Windows 8 OS version value
+ * (6.2)"; install.exe's manifest names no operating system).  The Windows
+ * 9x build number carries the version in its high word.  Wine reports
+ * the same (/work/shared/notes/wine.md, dlls/ntdll/version.c). */
 const VersionRecord versionRecords[] = {
-    {4, 0, 0x40003B6, VER_PLATFORM_WIN32_WINDOWS, ""},  /* win95 */
-    {3, 51, 0x421, VER_PLATFORM_WIN32_NT, "Service Pack 5"},   /* nt351 */
-    {4, 0, 0x565, VER_PLATFORM_WIN32_NT, "Service Pack 6a"},   /* nt40 */
-    {3, 10, 0, VER_PLATFORM_WIN32s, "Win32s 1.3"},             /* win31 */
+    {4, 0, 0x40003B6, VER_PLATFORM_WIN32_WINDOWS, ""},         /* WIN95 */
+    {3, 51, 0x421, VER_PLATFORM_WIN32_NT, "Service Pack 5"},   /* NT351 */
+    {4, 0, 0x565, VER_PLATFORM_WIN32_NT, "Service Pack 6a"},   /* NT40 */
+    {3, 10, 0, VER_PLATFORM_WIN32s, "Win32s 1.3"},             /* WIN31 */
+    {4, 10, 0x40A08AE, VER_PLATFORM_WIN32_WINDOWS, " A "},     /* WIN98, 4.10.2222 */
+    {4, 90, 0x45A0BB8, VER_PLATFORM_WIN32_WINDOWS, " "},       /* WINME, 4.90.3000 */
+    {5, 0, 2195, VER_PLATFORM_WIN32_NT, "Service Pack 4"},     /* WIN2K */
+    {5, 1, 2600, VER_PLATFORM_WIN32_NT, "Service Pack 3"},     /* WINXP */
+    {5, 2, 3790, VER_PLATFORM_WIN32_NT, "Service Pack 2"},     /* WIN2003 */
+    {6, 0, 6002, VER_PLATFORM_WIN32_NT, "Service Pack 2"},     /* VISTA */
+    {6, 1, 7601, VER_PLATFORM_WIN32_NT, "Service Pack 1"},     /* WIN7 */
+    {6, 2, 9200, VER_PLATFORM_WIN32_NT, ""},                   /* WIN8 */
+    {6, 2, 9200, VER_PLATFORM_WIN32_NT, ""},                   /* WIN81, as 8 */
+    {6, 2, 9200, VER_PLATFORM_WIN32_NT, ""},                   /* WIN10, as 8 */
 };
+static_assert(sizeof versionRecords / sizeof versionRecords[0] == standin::WIN10 + 1,
+              "a version record for every Version");
+
+/* The NT family in the order of release (0: not NT). */
+int ntRank(Version v)
+{
+    switch (v) {
+    case standin::NT351: return 1;
+    case standin::NT40: return 2;
+    case standin::WIN2K: return 3;
+    case standin::WINXP: return 4;
+    case standin::WIN2003: return 5;
+    case standin::VISTA: return 6;
+    case standin::WIN7: return 7;
+    case standin::WIN8: return 8;
+    case standin::WIN81: return 9;
+    case standin::WIN10: return 10;
+    default: return 0;
+    }
+}
 
 /* Removes the temporary drive when the process ends.  It makes the
  * machine first, so that the machine is destroyed after it, not before. */
@@ -114,6 +157,55 @@ struct RootCleaner {
 } rootCleaner;
 } // namespace
 
+Version currentVersion()
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    return machine().version;
+}
+
+bool isNT() { return ntRank(currentVersion()) > 0; }
+
+bool is9x()
+{
+    Version v = currentVersion();
+    return v == standin::WIN95 || v == standin::WIN98 || v == standin::WINME;
+}
+
+bool ntAtLeast(Version v)
+{
+    int rank = ntRank(currentVersion());
+    return rank > 0 && rank >= ntRank(v);
+}
+
+bool runsUnderWow64()
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    /* 64-bit editions: Server 2003 (x64, SP1 on), Vista and later.  XP's
+     * x64 edition is Server 2003's code (5.2) and not a version here. */
+    return machine().wow64 && ntRank(machine().version) >= ntRank(standin::WIN2003);
+}
+
+bool limitedUser()
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    return machine().limitedUser && ntRank(machine().version) > 0;
+}
+
+/* msports.dll came with Windows 2000 (the COM port database of Plug and
+ * Play serial ports); NT 3.51, 4.0 and Windows 9x have none. */
+bool hasComDatabase()
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    return machine().comdb != standin::COMDB_NONE &&
+           ntRank(machine().version) >= ntRank(standin::WIN2K);
+}
+
+bool comDatabaseFaults()
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    return machine().comdb == standin::COMDB_FAULTING;
+}
+
 } // namespace detail
 
 using namespace detail;
@@ -125,6 +217,24 @@ void setVersion(Version v)
 {
     std::lock_guard<std::recursive_mutex> g(machineLock());
     machine().version = v;
+}
+
+void setWow64(bool on)
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    machine().wow64 = on;
+}
+
+void setComDatabase(ComDatabaseState state)
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    machine().comdb = state;
+}
+
+void setLimitedUser(bool limited)
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    machine().limitedUser = limited;
 }
 
 void setCommandLine(const std::string &cmdline)
@@ -182,21 +292,12 @@ DWORD WINAPI GetEnvironmentVariableA(LPCSTR name, LPSTR buffer, DWORD size)
         SetLastError(code);
         return 0;
     }
+    /* Names are matched without regard to case on every version, Windows
+     * 9x too: Wine's conformance test has asked for "sOMEwILDnAME" what
+     * was set as "SomeWildName" since 2002, on the Windows 9x machines of
+     * its test runs as on NT (kernel32/tests/environ.c W17:98, 124-127). */
     bool found = false;
-    std::string value;
-    {
-        std::lock_guard<std::recursive_mutex> g(machineLock());
-        /* NT compares names without regard to case.  Whether the first
-         * Windows 95 does is not documented; the worse case: it matches
-         * them with case, so "WINDIR" misses its own "windir". */
-        bool withCase = machine().version == standin::WIN95;
-        for (auto &kv : machine().env)
-            if (name && (withCase ? kv.first == name : iequals(kv.first, name))) {
-                found = true;
-                value = kv.second;
-                break;
-            }
-    }
+    std::string value = name ? envGet(name, &found) : std::string();
     if (!found) {
         SetLastError(ERROR_ENVVAR_NOT_FOUND);
         return 0;
@@ -283,9 +384,12 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size)
     return (UINT)dir.size();
 }
 
+/* Windows 9x's system folder is SYSTEM, NT's SYSTEM32; under WOW64 a
+ * 32-bit program is still told System32 ("File System Redirector"), which
+ * its file calls then reach as SysWOW64. */
 UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size)
 {
-    const std::string dir = "C:\\windows\\system32";
+    const std::string dir = is9x() ? "C:\\windows\\system" : "C:\\windows\\system32";
     if (!buffer || dir.size() >= size)
         return (UINT)dir.size() + 1;
     memcpy(buffer, dir.c_str(), dir.size() + 1);

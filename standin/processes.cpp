@@ -87,7 +87,7 @@ DWORD findProgram(std::string name, MappedPath *found)
     if (name.find('.', base) == std::string::npos)
         name += ".exe";
     if (name.find_first_of("\\/:") != std::string::npos) {
-        *found = mapPath(name);
+        *found = mapCallPath(name);
         if (found->error)
             return found->error;
         if (hostIsFile(found->host))
@@ -102,7 +102,7 @@ DWORD findProgram(std::string name, MappedPath *found)
                 "C:\\windows"};
     }
     for (auto &d : dirs) {
-        MappedPath m = mapPath(d + "\\" + name);
+        MappedPath m = mapCallPath(d + "\\" + name);
         if (m.error == ERROR_INVALID_NAME)
             return m.error;
         if (!m.error && hostIsFile(m.host)) {
@@ -125,6 +125,29 @@ bool isElf(const std::string &host)
 }
 } // namespace
 
+namespace {
+void (*processEndHandler)(DWORD code) = nullptr;
+} // namespace
+
+void processEnds(DWORD code)
+{
+    if (processEndHandler)
+        processEndHandler(code);
+    if (const char *exitFile = getenv("STANDIN_EXIT_FILE")) {
+        if (FILE *f = ::fopen(exitFile, "wb")) {
+            fprintf(f, "%u", (unsigned)code);
+            fclose(f);
+        }
+    }
+    fflush(nullptr);
+}
+
+void endProcessNow(DWORD code)
+{
+    processEnds(code);
+    _exit((int)(code & 0xFF));
+}
+
 void endProcesses()
 {
     std::vector<Child> old;
@@ -140,6 +163,9 @@ void endProcesses()
 }
 
 } // namespace detail
+
+void setProcessEndHandler(void (*handler)(DWORD code)) { detail::processEndHandler = handler; }
+
 } // namespace standin
 
 using namespace standin::detail;
@@ -192,7 +218,7 @@ BOOL WINAPI CreateProcessA(LPCSTR app, LPSTR cmdline, LPSECURITY_ATTRIBUTES pa,
     MappedPath program;
     DWORD err;
     if (app) {
-        program = mapPath(app);
+        program = mapCallPath(app);
         err = program.error ? program.error : (hostIsFile(program.host) ? 0 : ERROR_FILE_NOT_FOUND);
     } else {
         err = findProgram(firstWord(cmd), &program);
@@ -303,14 +329,47 @@ LPSTR WINAPI GetCommandLineA(void)
 /* The pseudo handle of the calling process, as Windows documents it. */
 HANDLE WINAPI GetCurrentProcess(void) { return (HANDLE)(LONG_PTR)-1; }
 
+/* Whether the process is a 32-bit one under WOW64: TRUE on a 64-bit
+ * edition, FALSE on a 32-bit one (IsWow64Process reference).  Every
+ * process of this machine is a 32-bit program.  Found by GetProcAddress
+ * only from XP on (modules.cpp).  A handle that is no process fails with
+ * ERROR_INVALID_HANDLE; no place for the answer, with ERROR_NOACCESS (not
+ * recorded; Windows would write through the pointer). */
+BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64)
+{
+    noteCall("IsWow64Process", "", {});
+    DWORD code;
+    if (faultHits("IsWow64Process", "", &code)) {
+        SetLastError(code);
+        return FALSE;
+    }
+    bool valid = process == GetCurrentProcess();
+    if (!valid) {
+        std::lock_guard<std::mutex> g(kernelMutex());
+        std::shared_ptr<KObject> obj = kernelObject(process);
+        valid = obj && obj->kind == KObject::PROCESS;
+    }
+    if (!valid) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!wow64) {
+        SetLastError(ERROR_NOACCESS);
+        return FALSE;
+    }
+    *wow64 = runsUnderWow64() ? TRUE : FALSE;
+    return TRUE;
+}
+
 /* The process's error mode; the previous one is returned.  Recorded for
- * the tests (asked: SetErrorMode, mode). */
+ * the tests (asked: SetErrorMode, mode; LoadLibraryA records the mode in
+ * force at its call). */
 UINT WINAPI SetErrorMode(UINT mode)
 {
-    static UINT current = 0;
     noteCall("SetErrorMode", "", {{"mode", mode}});
-    UINT previous = current;
-    current = mode;
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    UINT previous = machine().errorMode;
+    machine().errorMode = mode;
     return previous;
 }
 
@@ -335,13 +394,7 @@ void WINAPI OutputDebugStringA(LPCSTR text)
 
 void WINAPI ExitProcess(UINT code)
 {
-    if (const char *exitFile = getenv("STANDIN_EXIT_FILE")) {
-        if (FILE *f = ::fopen(exitFile, "wb")) {
-            fprintf(f, "%u", code);
-            fclose(f);
-        }
-    }
-    fflush(nullptr);
+    processEnds(code);
     exit((int)code);
 }
 

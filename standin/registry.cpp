@@ -54,7 +54,9 @@ Root roots[] = {
 
 struct OpenKey {
     std::shared_ptr<Key> key;
-    std::string path;
+    std::string path;    /* the key it reaches */
+    std::string logical; /* the key as the program named it (under WOW64
+                            another one, redirectKey; else path) */
     REGSAM access;
 };
 
@@ -158,6 +160,8 @@ unsigned long long mix(unsigned long long x)
  *    document this order.  Win32s (WIN31) goes with Windows 95, as in
  *    RegSetValueExA: not documented; the worse case, the order that is
  *    not sorted (the program refuses Win32s before it reads the registry).
+ *    Windows 98 and ME go with Windows 95, their family: nobody recorded
+ *    their order either.
  *  - NT gives them sorted by name without regard to case, as Wine does
  *    (Wine's server keeps a key's subkeys sorted for its binary search).
  *  - The shuffle (standin::setEnumShuffle), on any version, gives each key
@@ -190,8 +194,7 @@ const std::vector<std::shared_ptr<Key>> &enumOrder(Key *k)
         }
         return k->shuffled;
     }
-    Version v = machine().version;
-    if (v == standin::NT351 || v == standin::NT40)
+    if (isNT())
         return k->subkeys;
     return k->created;
 }
@@ -228,12 +231,22 @@ Root *rootNamed(const std::string &name)
     return nullptr;
 }
 
-/* The key and path behind a handle; error code if it is not usable. */
-LONG resolve(HKEY h, REGSAM need, std::shared_ptr<Key> *key, std::string *path)
+/* The key and path behind a handle (and the path as the program named
+ * it); error code if it is not usable. */
+LONG resolve(HKEY h, REGSAM need, std::shared_ptr<Key> *key, std::string *path,
+             std::string *logical = nullptr)
 {
     if (Root *r = rootOf(h)) {
+        /* A root is opened with MAXIMUM_ALLOWED: a user who is no
+         * administrator gets read rights on HKEY_LOCAL_MACHINE. */
+        REGSAM granted;
+        keyAccessAllowed(r->name, MAXIMUM_ALLOWED, &granted);
+        if (need && (granted & need) != need)
+            return ERROR_ACCESS_DENIED;
         *key = r->key;
         *path = r->name;
+        if (logical)
+            *logical = r->name;
         return ERROR_SUCCESS;
     }
     auto it = handles.find((uintptr_t)h);
@@ -245,6 +258,8 @@ LONG resolve(HKEY h, REGSAM need, std::shared_ptr<Key> *key, std::string *path)
         return ERROR_ACCESS_DENIED;
     *key = it->second.key;
     *path = it->second.path;
+    if (logical)
+        *logical = it->second.logical;
     return ERROR_SUCCESS;
 }
 
@@ -261,11 +276,12 @@ REGSAM mapAccess(REGSAM a)
     return a;
 }
 
-HKEY newHandle(const std::shared_ptr<Key> &k, const std::string &path, REGSAM access)
+HKEY newHandle(const std::shared_ptr<Key> &k, const std::string &path, const std::string &logical,
+               REGSAM access)
 {
     uintptr_t h = nextHandle;
     nextHandle += 4;
-    handles[h] = OpenKey{k, path, mapAccess(access)};
+    handles[h] = OpenKey{k, path, logical, mapAccess(access)};
     return (HKEY)h;
 }
 
@@ -309,7 +325,8 @@ LONG walk(std::shared_ptr<Key> k, std::string path, const char *subKey, bool cre
 }
 
 /* Key of a full path such as "HKEY_LOCAL_MACHINE\a\b". */
-LONG walkFull(const std::string &full, bool create, std::shared_ptr<Key> *out, std::string *outPath)
+LONG walkFull(const std::string &full, bool create, std::shared_ptr<Key> *out, std::string *outPath,
+              bool *created = nullptr)
 {
     size_t slash = full.find('\\');
     Root *r = rootNamed(full.substr(0, slash));
@@ -318,7 +335,35 @@ LONG walkFull(const std::string &full, bool create, std::shared_ptr<Key> *out, s
     std::string rest = slash == std::string::npos ? "" : full.substr(slash + 1);
     while (!rest.empty() && rest[0] == '\\')
         rest.erase(0, 1);
-    return walk(r->key, r->name, rest.c_str(), create, out, outPath, nullptr);
+    return walk(r->key, r->name, rest.c_str(), create, out, outPath, created);
+}
+
+/* The sub key path without empty names, for the path the program named. */
+std::string logicalJoin(const std::string &base, const char *subKey)
+{
+    std::string out = base;
+    for (auto &n : splitPath(subKey ? subKey : ""))
+        out += "\\" + n;
+    return out;
+}
+
+/* Walks (with create, makes) the sub key of an open key as the program
+ * names it: under WOW64 the key it reaches may lie elsewhere (redirectKey).
+ * *logical gets the path as named. */
+LONG walkNamed(const std::shared_ptr<Key> &k, const std::string &path, const std::string &logicalBase,
+               const char *subKey, bool create, std::shared_ptr<Key> *out, std::string *outPath,
+               std::string *logical, bool *created)
+{
+    *logical = logicalJoin(logicalBase, subKey);
+    std::string reached = redirectKey(*logical);
+    if (reached == *logical && logicalBase == path)
+        return walk(k, path, subKey, create, out, outPath, created);
+    if (subKey && subKey[0] == '\\')
+        return ERROR_BAD_PATHNAME;
+    for (auto &n : splitPath(subKey ? subKey : ""))
+        if (n.size() > MAX_KEY_NAME)
+            return ERROR_FILENAME_EXCED_RANGE;
+    return walkFull(reached, create, out, outPath, created);
 }
 
 bool isString(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
@@ -550,9 +595,9 @@ LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
     std::lock_guard<std::recursive_mutex> g(machineLock());
     (void)options;
     std::shared_ptr<Key> k;
-    std::string path;
-    LONG rc = resolve(key, 0, &k, &path);
-    std::string subject = joinPath(rc ? std::string() : path, subKey ? subKey : "");
+    std::string path, logical;
+    LONG rc = resolve(key, 0, &k, &path, &logical);
+    std::string subject = joinPath(rc ? std::string() : logical, subKey ? subKey : "");
     noteCall("RegOpenKeyExA", subject, {{"access", access}, {"options", options}});
     DWORD code;
     if (faultHits("RegOpenKeyExA", subject, &code))
@@ -562,11 +607,14 @@ LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access,
     if (!result)
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> found;
-    std::string foundPath;
-    rc = walk(k, path, subKey, false, &found, &foundPath, nullptr);
+    std::string foundPath, foundLogical;
+    rc = walkNamed(k, path, logical, subKey, false, &found, &foundPath, &foundLogical, nullptr);
     if (rc)
         return rc;
-    *result = newHandle(found, foundPath, access);
+    REGSAM granted;
+    if (!keyAccessAllowed(foundPath, access, &granted))
+        return ERROR_ACCESS_DENIED;
+    *result = newHandle(found, foundPath, foundLogical, granted);
     return ERROR_SUCCESS;
 }
 
@@ -584,9 +632,9 @@ LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR cls, 
     (void)cls;
     (void)sa;
     std::shared_ptr<Key> k;
-    std::string path;
-    LONG rc = resolve(key, 0, &k, &path);
-    std::string subject = joinPath(rc ? std::string() : path, subKey ? subKey : "");
+    std::string path, logical;
+    LONG rc = resolve(key, 0, &k, &path, &logical);
+    std::string subject = joinPath(rc ? std::string() : logical, subKey ? subKey : "");
     noteCall("RegCreateKeyExA", subject, {{"access", access}, {"options", options}});
     DWORD code;
     if (faultHits("RegCreateKeyExA", subject, &code))
@@ -598,12 +646,22 @@ LONG WINAPI RegCreateKeyExA(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR cls, 
     if (options & ~(REG_OPTION_VOLATILE | REG_OPTION_CREATE_LINK | REG_OPTION_BACKUP_RESTORE))
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> found;
-    std::string foundPath;
+    std::string foundPath, foundLogical;
     bool created = false;
-    rc = walk(k, path, subKey, true, &found, &foundPath, &created);
+    /* A key that needs creating needs the right to create a subkey of its
+     * parent, which a user who is no administrator lacks below
+     * HKEY_LOCAL_MACHINE: nothing is created then. */
+    REGSAM granted;
+    rc = walkNamed(k, path, logical, subKey, false, &found, &foundPath, &foundLogical, nullptr);
+    if (rc == ERROR_FILE_NOT_FOUND && !keyAccessAllowed(path, KEY_CREATE_SUB_KEY, &granted))
+        return ERROR_ACCESS_DENIED;
+    if (rc == ERROR_FILE_NOT_FOUND)
+        rc = walkNamed(k, path, logical, subKey, true, &found, &foundPath, &foundLogical, &created);
     if (rc)
         return rc;
-    *result = newHandle(found, foundPath, access);
+    if (!keyAccessAllowed(foundPath, access, &granted))
+        return ERROR_ACCESS_DENIED;
+    *result = newHandle(found, foundPath, foundLogical, granted);
     if (disposition)
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     return ERROR_SUCCESS;
@@ -728,11 +786,11 @@ LONG WINAPI RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, co
         return rc;
     if (!data && dataLen)
         return ERROR_NOACCESS;
-    /* As Wine and Windows: on Windows 95 a REG_SZ is as long as its
-     * text; on NT the ANSI call counts a terminator that the size left
+    /* As Wine and Windows: on Windows 9x (and Win32s) a REG_SZ is as long
+     * as its text (advapi32/tests/registry.c W1.2:190-202); on NT the ANSI call counts a terminator that the size left
      * out when one follows (Wine's conformance tests show Windows doing
      * so).  The size the program gave is in the call's record. */
-    if (machine().version == standin::WIN95 || machine().version == standin::WIN31) {
+    if (!isNT()) {
         if (type == REG_SZ && data)
             dataLen = (DWORD)strlen(reinterpret_cast<const char *>(data)) + 1;
     } else if (dataLen && isString(type) && data[dataLen - 1] && !data[dataLen]) {
@@ -772,10 +830,10 @@ LONG WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey)
 {
     std::lock_guard<std::recursive_mutex> g(machineLock());
     std::shared_ptr<Key> k;
-    std::string path;
-    LONG rc = resolve(key, 0, &k, &path);
+    std::string path, logical;
+    LONG rc = resolve(key, 0, &k, &path, &logical);
     DWORD code;
-    if (faultHits("RegDeleteKeyA", joinPath(rc ? std::string() : path, subKey ? subKey : ""),
+    if (faultHits("RegDeleteKeyA", joinPath(rc ? std::string() : logical, subKey ? subKey : ""),
                   &code))
         return (LONG)code;
     if (rc)
@@ -783,10 +841,13 @@ LONG WINAPI RegDeleteKeyA(HKEY key, LPCSTR subKey)
     if (!subKey)
         return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Key> target;
-    std::string targetPath;
-    rc = walk(k, path, subKey, false, &target, &targetPath, nullptr);
+    std::string targetPath, targetLogical;
+    rc = walkNamed(k, path, logical, subKey, false, &target, &targetPath, &targetLogical, nullptr);
     if (rc)
         return rc;
+    REGSAM granted;
+    if (!keyAccessAllowed(targetPath, DELETE, &granted))
+        return ERROR_ACCESS_DENIED;
     if (target == k || rootNamed(targetPath))
         return ERROR_ACCESS_DENIED;
     if (!target->subkeys.empty())

@@ -2,7 +2,41 @@
  *
  * A subkey of HKLM\System\CurrentControlSet\Services that has a "Type"
  * value is a service, so a machine can be given services by .reg text.
- * Whether a service runs is held here. */
+ * Whether a service runs is held here.
+ *
+ * A service's key is written as Windows' service manager writes it (the
+ * "HKLM\SYSTEM\CurrentControlSet\Services Registry Tree" reference names
+ * each value and its type): ImagePath is a REG_EXPAND_SZ; "ObjectName" is
+ * the account a Win32 service runs as, LocalSystem when CreateService is
+ * given none, and is not written for a driver given none ("If the service
+ * type is SERVICE_KERNEL_DRIVER or SERVICE_FILE_SYSTEM_DRIVER, the name is
+ * the driver object name that the system uses to load the device driver.
+ * Specify NULL if the driver is to use a default object name created by
+ * the I/O system", CreateService reference); no "PreshutdownTimeout" (a
+ * setting of Vista and later that ChangeServiceConfig2 writes, never
+ * CreateService).  Wine's service manager writes "ObjectName" and
+ * "PreshutdownTimeout" for every service and ImagePath as REG_SZ: that is
+ * Wine's, and the Wine runner shows it.
+ *
+ * DeleteService marks a service for deletion: "The database entry is not
+ * removed until all open handles to the service have been closed by calls
+ * to the CloseServiceHandle function, and the service is not running ...
+ * If the service cannot be stopped, the database entry is removed when the
+ * system is restarted" (DeleteService reference).  The mark is in its key:
+ * "DeleteFlag"=dword:1, and its start type becomes SERVICE_DISABLED
+ * ([MS-SCMR] Service Control Manager Remote Protocol, 3.1.4.3
+ * RDeleteService).  While it is marked (advapi32/tests/service.c
+ * W17:2404-2431): CreateServiceA of the name fails with
+ * ERROR_SERVICE_MARKED_FOR_DELETE, also for a while after the last handle
+ * is closed (W17:423-428, 2428-2431); OpenServiceA still opens it
+ * (W17:417-420); ChangeServiceConfigA, StartServiceA and DeleteService fail
+ * with ERROR_SERVICE_MARKED_FOR_DELETE (their reference pages list it);
+ * ControlService works, as a running service must still be stopped, and
+ * QueryServiceStatus.  The stand-in removes a marked Win32 service when
+ * its last handle of this run is closed while it is stopped; a driver,
+ * and a service marked with a handle held elsewhere (markServiceDeleted,
+ * or a key imported with "DeleteFlag"=1), stay marked until Windows
+ * restarts, which no run sees: the worse case. */
 #include "internal.h"
 
 #include <cstring>
@@ -28,6 +62,8 @@ std::set<std::string> running;      /* lower-cased names */
 /* The host file each running driver was loaded from (lower-cased names). */
 std::map<std::string, std::string> loadedFrom;
 std::set<std::string> ignoresStop;  /* lower-cased names */
+/* Services DeleteService marked in this run, removed at their last close. */
+std::set<std::string> deletedHere;  /* lower-cased names */
 
 std::string keyOf(const std::string &name) { return servicesKey + "\\" + name; }
 
@@ -51,6 +87,39 @@ DWORD dwordValue(const std::string &name, const char *value, DWORD dflt)
 std::string dwordBytes(DWORD d) { return std::string(reinterpret_cast<const char *>(&d), 4); }
 std::string sz(const char *s) { return std::string(s) + '\0'; }
 
+bool markedForDeletion(const std::string &name)
+{
+    return dwordValue(name, "DeleteFlag", 0) == 1;
+}
+
+void markDeleted(const std::string &name)
+{
+    regSetValue(keyOf(name), "DeleteFlag", REG_DWORD, dwordBytes(1));
+    regSetValue(keyOf(name), "Start", REG_DWORD, dwordBytes(SERVICE_DISABLED));
+}
+
+/* Whether another service than self has this display name, or this name:
+ * ERROR_DUPLICATE_SERVICE_NAME, "The display name already exists in the
+ * service control manager database either as a service name or as another
+ * display name" (CreateService and ChangeServiceConfig references;
+ * advapi32/tests/service.c W17:367-385, and W17:1919-1921, where a change
+ * to a display name of its own is let through). */
+bool displayNameTaken(const char *displayName, const std::string &self)
+{
+    if (!displayName || !*displayName)
+        return false;
+    for (auto &other : standin::services()) {
+        if (iequals(other, self))
+            continue;
+        RegValue v;
+        std::string shown =
+            regGetValue(keyOf(other), "DisplayName", &v) ? std::string(v.data.c_str()) : other;
+        if (iequals(shown, displayName) || iequals(other, displayName))
+            return true;
+    }
+    return false;
+}
+
 SC_HANDLE newSvcHandle(bool manager, const std::string &name, DWORD access)
 {
     uintptr_t h = nextSvcHandle;
@@ -70,6 +139,35 @@ SC_HANDLE newSvcHandle(bool manager, const std::string &name, DWORD access)
                                 SERVICE_USER_DEFINED_CONTROL;
     svcHandles[h] = SvcHandle{manager, name, access};
     return (SC_HANDLE)h;
+}
+
+/* Whether a user who is no administrator may have these rights (generic
+ * ones mapped as newSvcHandle maps them; MAXIMUM_ALLOWED is given what he
+ * may have). */
+bool rightsAllowed(bool manager, DWORD access, DWORD *granted)
+{
+    DWORD allowed = manager ? managerRightsAllowed() : serviceRightsAllowed();
+    DWORD asked = access;
+    if (asked & GENERIC_ALL)
+        asked |= manager ? SC_MANAGER_ALL_ACCESS : SERVICE_ALL_ACCESS;
+    if (asked & GENERIC_READ)
+        asked |= READ_CONTROL | (manager ? SC_MANAGER_ENUMERATE_SERVICE | SC_MANAGER_QUERY_LOCK_STATUS
+                                         : SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS |
+                                               SERVICE_ENUMERATE_DEPENDENTS | SERVICE_INTERROGATE);
+    if (asked & GENERIC_WRITE)
+        asked |= manager ? SC_MANAGER_CREATE_SERVICE | SC_MANAGER_MODIFY_BOOT_CONFIG
+                         : SERVICE_CHANGE_CONFIG;
+    if (asked & GENERIC_EXECUTE)
+        asked |= manager ? SC_MANAGER_CONNECT | SC_MANAGER_LOCK
+                         : SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE |
+                               SERVICE_USER_DEFINED_CONTROL;
+    asked &= ~(DWORD)(GENERIC_ALL | GENERIC_READ | GENERIC_WRITE | GENERIC_EXECUTE);
+    if (asked & MAXIMUM_ALLOWED) {
+        *granted = allowed == ~(DWORD)0 ? access : (asked & ~(DWORD)MAXIMUM_ALLOWED) | allowed;
+        return (asked & ~(DWORD)MAXIMUM_ALLOWED & ~allowed) == 0;
+    }
+    *granted = access;
+    return (asked & ~allowed) == 0;
 }
 
 /* The handle's record, or nullptr with the last error set. */
@@ -189,6 +287,7 @@ void resetServices()
 {
     std::lock_guard<std::recursive_mutex> g(machineLock());
     svcHandles.clear();
+    deletedHere.clear();
     nextSvcHandle = 0x5000;
     running.clear();
     loadedFrom.clear();
@@ -223,6 +322,15 @@ void setServiceRunning(const std::string &name, bool on)
         setRunning(name, imageHostFile(name));
     else
         setStopped(name);
+}
+
+bool markServiceDeleted(const std::string &name)
+{
+    std::lock_guard<std::recursive_mutex> g(machineLock());
+    if (!serviceExists(name))
+        return false;
+    markDeleted(name);
+    return true;
 }
 
 std::vector<std::string> services()
@@ -270,13 +378,25 @@ SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machineName, LPCSTR database, DWORD acces
         SetLastError(ERROR_INVALID_NAME); /* no other machines on this network */
         return nullptr;
     }
+    /* Windows 9x exports the service functions as stubs: OpenSCManagerA
+     * fails with ERROR_CALL_NOT_IMPLEMENTED (advapi32/tests/service.c
+     * W17:2517-2524). */
+    if (!isNT()) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return nullptr;
+    }
     if (database && strcmp(database, SERVICES_ACTIVE_DATABASEA) != 0) {
         SetLastError(strcmp(database, SERVICES_FAILED_DATABASEA) == 0
                          ? ERROR_ACCESS_DENIED
                          : ERROR_INVALID_NAME);
         return nullptr;
     }
-    return newSvcHandle(true, "", access | SC_MANAGER_CONNECT);
+    DWORD granted;
+    if (!rightsAllowed(true, access, &granted)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return newSvcHandle(true, "", granted | SC_MANAGER_CONNECT);
 }
 
 SC_HANDLE WINAPI CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR displayName, DWORD access,
@@ -305,7 +425,7 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR displayNa
         return nullptr;
     }
     if (serviceExists(n)) {
-        SetLastError(ERROR_SERVICE_EXISTS);
+        SetLastError(markedForDeletion(n) ? ERROR_SERVICE_MARKED_FOR_DELETE : ERROR_SERVICE_EXISTS);
         return nullptr;
     }
     bool driver = type == SERVICE_KERNEL_DRIVER || type == SERVICE_FILE_SYSTEM_DRIVER;
@@ -316,24 +436,22 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR displayNa
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (displayName && *displayName)
-        for (auto &other : standin::services()) {
-            RegValue v;
-            if (regGetValue(keyOf(other), "DisplayName", &v) &&
-                iequals(std::string(v.data.c_str()), displayName)) {
-                SetLastError(ERROR_DUPLICATE_SERVICE_NAME);
-                return nullptr;
-            }
-        }
+    if (displayNameTaken(displayName, n)) {
+        SetLastError(ERROR_DUPLICATE_SERVICE_NAME);
+        return nullptr;
+    }
     const std::string key = keyOf(n);
     regCreatePath(key);
     if (displayName)
         regSetValue(key, "DisplayName", REG_SZ, sz(displayName));
     if (binaryPath)
-        regSetValue(key, "ImagePath", REG_SZ, sz(binaryPath));
+        regSetValue(key, "ImagePath", REG_EXPAND_SZ, sz(binaryPath));
     if (loadOrderGroup && *loadOrderGroup)
         regSetValue(key, "Group", REG_SZ, sz(loadOrderGroup));
-    regSetValue(key, "ObjectName", REG_SZ, sz(startName && *startName ? startName : "LocalSystem"));
+    if (startName && *startName)
+        regSetValue(key, "ObjectName", REG_SZ, sz(startName));
+    else if (win32)
+        regSetValue(key, "ObjectName", REG_SZ, sz("LocalSystem"));
     if (dependencies && *dependencies) {
         const char *p = dependencies;
         while (*p)
@@ -344,7 +462,6 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR displayNa
     regSetValue(key, "Start", REG_DWORD, dwordBytes(start));
     regSetValue(key, "ErrorControl", REG_DWORD, dwordBytes(errorControl));
     regSetValue(key, "Type", REG_DWORD, dwordBytes(type));
-    regSetValue(key, "PreshutdownTimeout", REG_DWORD, dwordBytes(180000));
     if (tagId)
         *tagId = 0;
     return newSvcHandle(false, n, access);
@@ -369,8 +486,13 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access)
         SetLastError(*name ? ERROR_SERVICE_DOES_NOT_EXIST : ERROR_INVALID_NAME);
         return nullptr;
     }
+    DWORD granted;
+    if (!rightsAllowed(false, access, &granted)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
     std::string stored = regCanonical(keyOf(name));
-    return newSvcHandle(false, stored.substr(stored.rfind('\\') + 1), access);
+    return newSvcHandle(false, stored.substr(stored.rfind('\\') + 1), granted);
 }
 
 BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status)
@@ -419,6 +541,14 @@ BOOL WINAPI ChangeServiceConfigA(SC_HANDLE service, DWORD type, DWORD start, DWO
     SvcHandle *h = serviceFor("ChangeServiceConfigA", service, SERVICE_CHANGE_CONFIG);
     if (!h)
         return FALSE;
+    if (markedForDeletion(h->name)) {
+        SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+        return FALSE;
+    }
+    if (displayNameTaken(displayName, h->name)) {
+        SetLastError(ERROR_DUPLICATE_SERVICE_NAME);
+        return FALSE;
+    }
     if ((start != SERVICE_NO_CHANGE && start > SERVICE_DISABLED) ||
         (errorControl != SERVICE_NO_CHANGE && errorControl > SERVICE_ERROR_CRITICAL)) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -432,7 +562,7 @@ BOOL WINAPI ChangeServiceConfigA(SC_HANDLE service, DWORD type, DWORD start, DWO
     if (errorControl != SERVICE_NO_CHANGE)
         regSetValue(key, "ErrorControl", REG_DWORD, dwordBytes(errorControl));
     if (binaryPath)
-        regSetValue(key, "ImagePath", REG_SZ, sz(binaryPath));
+        regSetValue(key, "ImagePath", REG_EXPAND_SZ, sz(binaryPath));
     if (loadOrderGroup)
         regSetValue(key, "Group", REG_SZ, sz(loadOrderGroup));
     if (dependencies) {
@@ -460,6 +590,10 @@ BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv)
     SvcHandle *h = serviceFor("StartServiceA", service, SERVICE_START);
     if (!h)
         return FALSE;
+    if (markedForDeletion(h->name)) {
+        SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+        return FALSE;
+    }
     std::string key = lower(h->name);
     if (running.count(key)) {
         SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
@@ -469,9 +603,21 @@ BOOL WINAPI StartServiceA(SC_HANDLE service, DWORD argc, LPCSTR *argv)
         SetLastError(ERROR_SERVICE_DISABLED);
         return FALSE;
     }
+    /* The image is found by the system, not through WOW64: a 32-bit
+     * program's copy into system32\drivers is in SysWOW64\drivers, where
+     * no driver is looked for. */
     std::string host = imageHostFile(h->name);
     if (host.empty()) {
         SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    /* A 64-bit edition loads 64-bit drivers only, and every driver here is
+     * the program's 32-bit one: its image format is refused
+     * (STATUS_INVALID_IMAGE_FORMAT, ERROR_BAD_EXE_FORMAT).  Not recorded
+     * by Wine's tests; Wine itself starts it in a 32-bit driver host. */
+    DWORD type = dwordValue(h->name, "Type", SERVICE_KERNEL_DRIVER);
+    if (runsUnderWow64() && (type & SERVICE_DRIVER)) {
+        SetLastError(ERROR_BAD_EXE_FORMAT);
         return FALSE;
     }
     setRunning(key, host);
@@ -503,8 +649,13 @@ BOOL WINAPI DeleteService(SC_HANDLE service)
     SvcHandle *h = serviceFor("DeleteService", service, DELETE);
     if (!h)
         return FALSE;
-    regDeletePath(keyOf(h->name));
-    setStopped(h->name);
+    if (markedForDeletion(h->name)) {
+        SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+        return FALSE;
+    }
+    markDeleted(h->name);
+    if (!(dwordValue(h->name, "Type", SERVICE_KERNEL_DRIVER) & SERVICE_DRIVER))
+        deletedHere.insert(lower(h->name));
     return TRUE;
 }
 
@@ -516,9 +667,23 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE handle)
         SetLastError(code);
         return FALSE;
     }
-    if (!svcHandles.erase((uintptr_t)handle)) {
+    auto it = svcHandles.find((uintptr_t)handle);
+    if (it == svcHandles.end()) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
+    }
+    std::string name = it->second.manager ? "" : it->second.name;
+    svcHandles.erase(it);
+    /* A Win32 service marked in this run goes with its last handle, once
+     * it is stopped. */
+    if (!name.empty() && deletedHere.count(lower(name)) && !running.count(lower(name))) {
+        bool open = false;
+        for (auto &other : svcHandles)
+            open = open || (!other.second.manager && iequals(other.second.name, name));
+        if (!open) {
+            regDeletePath(keyOf(name));
+            deletedHere.erase(lower(name));
+        }
     }
     return TRUE;
 }

@@ -32,8 +32,34 @@ void reset(const std::string &driveRootFolder);
 void setCommandLine(const std::string &cmdline);
 
 /* ---- machine before ---- */
-enum Version { WIN95, NT351, NT40, WIN31 };
+/* The Windows the machine runs, as an unmanifested 32-bit program sees it
+ * (machine.cpp lists each version record and its source).  WIN98 and
+ * WINME behave as WIN95 (the Windows 95 family, platform 1) except where
+ * Wine's record of real Windows says otherwise; WIN2K and later as NT40
+ * except where their own behaviour is named. */
+enum Version {
+    WIN95, NT351, NT40, WIN31,
+    WIN98, WINME,
+    WIN2K, WINXP, WIN2003, VISTA, WIN7, WIN8, WIN81, WIN10
+};
 void setVersion(Version v);
+/* A 64-bit edition of the version (Server 2003, Vista, 7, 8, 8.1, 10 have
+ * one): the program is a 32-bit process under WOW64.  IsWow64Process
+ * answers TRUE, and the file and registry calls are redirected as WOW64
+ * redirects them (wow64.cpp).  Ignored for a version without a 64-bit
+ * edition; setVersion leaves it as it is, reset() clears it. */
+void setWow64(bool on);
+/* The COM port database (msports.dll, comdb.cpp): as the version has it
+ * (Windows 2000 and later), missing (no msports.dll), or faulting (every
+ * ComDB function ends in an access violation, 0xC0000005). */
+enum ComDatabaseState { COMDB_AS_VERSION, COMDB_NONE, COMDB_FAULTING };
+void setComDatabase(ComDatabaseState state);
+/* The program runs as a user who is no administrator (on the NT family:
+ * Windows 9x has no such thing and ignores it).  HKEY_LOCAL_MACHINE may
+ * be read but not written, the Windows folder and C:\Program Files read
+ * but not written, the service manager gives a user's rights only, and
+ * the COM port database cannot be opened (access.cpp says why). */
+void setLimitedUser(bool limited);
 
 /* The order in which RegEnumKeyExA and RegEnumKeyA give a key's subkeys
  * follows the version at the time of the call: Windows 95 in the order
@@ -95,6 +121,12 @@ void setServiceIgnoresStop(const std::string &name, bool ignores);
 void setServiceRunning(const std::string &name, bool running);
 /* Every installed service, by key name. */
 std::vector<std::string> services();
+/* Marks an installed service as DeleteService leaves it while a handle to
+ * it stays open (held by another program): "DeleteFlag"=1 and "Start"=4
+ * in its key, and the service manager keeps it until Windows restarts (a
+ * key imported with "DeleteFlag"=1 is such a service too).  False when no
+ * such service is installed. */
+bool markServiceDeleted(const std::string &name);
 
 /* ---- the user's answers ----
  * One answer per box or dialog, in order.  Actions: "OK", "Cancel",
@@ -122,6 +154,11 @@ void fail(const std::string &api, DWORD code, const std::string &match = "", int
           int count = 1);
 /* How many times api was called so far (every call, failed or not). */
 int calls(const std::string &api);
+
+/* When the program's process ends, by ExitProcess or by an unhandled
+ * exception (guard.cpp), handler is called with the exit code before the
+ * process ends: the host runner writes the outcome there.  nullptr: none. */
+void setProcessEndHandler(void (*handler)(DWORD code));
 
 /* ---- what happened ---- */
 struct Event {

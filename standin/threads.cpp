@@ -175,6 +175,10 @@ std::vector<std::string> leftOpen()
         out.push_back(f);
     for (auto &s : detail::openServiceHandleNames())
         out.push_back(s);
+    for (auto &c : detail::openComDatabases())
+        out.push_back(c);
+    for (auto &m : detail::openModules())
+        out.push_back(m);
     std::lock_guard<std::mutex> g(detail::kernelMutex());
     for (auto &h : detail::kernelHandles)
         out.push_back(h.second->kind == detail::KObject::THREAD ? "thread handle" : "process handle");

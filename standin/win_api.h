@@ -146,6 +146,7 @@ void WINAPI ExitThread(DWORD code) __attribute__((noreturn));
 DWORD WINAPI GetCurrentThreadId(void);
 DWORD WINAPI GetCurrentProcessId(void);
 HANDLE WINAPI GetCurrentProcess(void);
+BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64);
 UINT WINAPI SetErrorMode(UINT mode);
 BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD code);
 DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD ms);

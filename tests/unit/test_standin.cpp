@@ -493,12 +493,14 @@ TEST_F(StandinTest, FileCallsAsWindows)
         EXPECT_EQ(r.error, GetLastError()) << r.path;
     }
 
-    /* Read-only, as a file from a CD. */
+    /* Read-only, as a file from a CD; its copy is a file written anew and
+     * has the archive attribute besides, 0x21. */
     standin::putFile("C:\\setup\\cd.sys", "driver");
     ASSERT_TRUE(SetFileAttributesA("C:\\setup\\cd.sys", FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ((DWORD)FILE_ATTRIBUTE_READONLY, GetFileAttributesA("C:\\setup\\cd.sys"));
     EXPECT_TRUE(CopyFileA("C:\\setup\\cd.sys", "C:\\windows\\cd.sys", FALSE));
-    EXPECT_EQ((DWORD)FILE_ATTRIBUTE_READONLY, GetFileAttributesA("C:\\windows\\cd.sys"));
+    EXPECT_EQ((DWORD)(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE),
+              GetFileAttributesA("C:\\windows\\cd.sys"));
     EXPECT_FALSE(CopyFileA("C:\\setup\\cd.sys", "C:\\windows\\cd.sys", FALSE));
     EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
     EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileA("C:\\windows\\cd.sys", GENERIC_WRITE, 0, nullptr,
@@ -513,8 +515,16 @@ TEST_F(StandinTest, FileCallsAsWindows)
     EXPECT_FALSE(SetFileAttributesA("C:\\windows\\cd.sys",
                                     FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_ARCHIVE));
     EXPECT_EQ((DWORD)ERROR_INVALID_PARAMETER, GetLastError());
-    EXPECT_TRUE(SetFileAttributesA("C:\\windows\\cd.sys", 0)); /* no change */
-    EXPECT_EQ((DWORD)FILE_ATTRIBUTE_READONLY, GetFileAttributesA("C:\\windows\\cd.sys"));
+    /* 0 clears every attribute: Windows 9x then reports none, NT
+     * FILE_ATTRIBUTE_NORMAL; the file may be written again. */
+    EXPECT_TRUE(SetFileAttributesA("C:\\windows\\cd.sys", 0));
+    EXPECT_EQ(0u, GetFileAttributesA("C:\\windows\\cd.sys"));
+    standin::setVersion(standin::NT40);
+    EXPECT_EQ((DWORD)FILE_ATTRIBUTE_NORMAL, GetFileAttributesA("C:\\windows\\cd.sys"));
+    standin::setVersion(standin::WIN95);
+    EXPECT_TRUE(SetFileAttributesA("C:\\windows\\cd.sys", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_EQ((DWORD)(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN),
+              GetFileAttributesA("C:\\windows\\cd.sys"));
     EXPECT_TRUE(SetFileAttributesA("C:\\windows\\cd.sys", FILE_ATTRIBUTE_ARCHIVE));
     EXPECT_EQ((DWORD)FILE_ATTRIBUTE_ARCHIVE, GetFileAttributesA("C:\\windows\\cd.sys"));
     EXPECT_TRUE(DeleteFileA("C:\\windows\\cd.sys"));
@@ -570,6 +580,17 @@ TEST_F(StandinTest, CopyFileErrors)
 
 TEST_F(StandinTest, DosDevices)
 {
+    /* Windows 9x has none to query: 95 and 98 (and ME) fail each its way. */
+    char none[8];
+    for (auto v : {standin::WIN95, standin::WIN98, standin::WINME}) {
+        standin::setVersion(v);
+        EXPECT_EQ(0u, QueryDosDeviceA("COM1", none, sizeof none));
+        EXPECT_EQ(v == standin::WIN95 ? (DWORD)ERROR_CALL_NOT_IMPLEMENTED
+                                      : (DWORD)ERROR_INVALID_PARAMETER,
+                  GetLastError());
+    }
+    standin::clearAsked();
+    standin::setVersion(standin::NT40);
     standin::addComDevice("COM2");
     char buf[64];
     DWORD n = QueryDosDeviceA("com2", buf, sizeof buf);
@@ -649,6 +670,7 @@ TEST_F(StandinTest, CallsAreRecordedWithWhatTheyWereGiven)
 
 TEST_F(StandinTest, LeftOpenListsWhatWasNotClosed)
 {
+    standin::setVersion(standin::NT40);
     HKEY k = createKey("Software\\Open");
     HANDLE f = CreateFileA("C:\\windows\\open.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0,
                            nullptr);
@@ -717,10 +739,11 @@ TEST_F(StandinTest, ABoxOwnedAcrossThreadsNeedsTheOwnersThread)
 TEST_F(StandinTest, EnvironmentAndVersion)
 {
     char buf[16];
-    /* Windows 95 matches names with case, NT without. */
-    EXPECT_EQ(0u, GetEnvironmentVariableA("windir", buf, sizeof buf));
+    /* Names match without regard to case, on Windows 95 as on NT. */
+    EXPECT_EQ(10u, GetEnvironmentVariableA("windir", buf, sizeof buf));
+    EXPECT_STREQ("C:\\windows", buf);
+    EXPECT_EQ(0u, GetEnvironmentVariableA("windirs", buf, sizeof buf));
     EXPECT_EQ((DWORD)ERROR_ENVVAR_NOT_FOUND, GetLastError());
-    EXPECT_EQ(10u, GetEnvironmentVariableA("WINDIR", buf, sizeof buf));
     standin::setVersion(standin::NT351);
     EXPECT_EQ(10u, GetEnvironmentVariableA("windir", buf, sizeof buf));
     EXPECT_STREQ("C:\\windows", buf);
@@ -761,6 +784,10 @@ TEST_F(StandinTest, EnvironmentAndVersion)
 
 TEST_F(StandinTest, ServiceLifecycle)
 {
+    /* Windows 9x: the service calls are stubs. */
+    EXPECT_EQ(nullptr, OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT));
+    EXPECT_EQ((DWORD)ERROR_CALL_NOT_IMPLEMENTED, GetLastError());
+    standin::setVersion(standin::NT40);
     SC_HANDLE m = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     ASSERT_NE(nullptr, m);
     EXPECT_EQ(nullptr, OpenServiceA(m, "Qsvc", SERVICE_ALL_ACCESS));
@@ -782,9 +809,13 @@ TEST_F(StandinTest, ServiceLifecycle)
     DWORD type;
     EXPECT_EQ(std::string("\1\0\0\0", 4), queryString(k, "Type", &type));
     EXPECT_EQ(std::string("\1\0\0\0", 4), queryString(k, "Start"));
+    /* As Windows' service manager writes a driver's key: the image path
+     * expandable, no object name for a driver given none, no pre-shutdown
+     * time-out. */
     EXPECT_EQ(std::string("System32\\drivers\\qsvc.sys\0", 26), queryString(k, "ImagePath", &type));
-    EXPECT_EQ((DWORD)REG_SZ, type);
-    EXPECT_EQ(std::string("LocalSystem\0", 12), queryString(k, "ObjectName"));
+    EXPECT_EQ((DWORD)REG_EXPAND_SZ, type);
+    EXPECT_EQ("<missing>", queryString(k, "ObjectName"));
+    EXPECT_EQ("<missing>", queryString(k, "PreshutdownTimeout"));
     EXPECT_EQ(std::string("Q Service\0", 10), queryString(k, "DisplayName"));
     RegCloseKey(k);
 
