@@ -60,20 +60,30 @@ const char databaseValue[] = "ComDB";
 std::map<uintptr_t, bool> openHandles; /* under machineLock() */
 uintptr_t nextHandle = 0x9000;
 
-/* The opening of every function: its record, a faulting database's
- * exception, an injected fault.  False (with *rc) when the call ends. */
-bool start(const char *api, const std::string &subject,
-           const std::vector<std::pair<const char *, unsigned long long>> &values, LONG *rc)
+/* The opening of every function, in three steps, each a statement of its
+ * own, so that nothing the first one made is alive when the second ends
+ * the call in an exception (which unwinds nothing, guard.cpp): its record,
+ * a faulting database's exception, an injected fault (false, with *rc). */
+void record(const char *api, const std::string &subject,
+            const std::vector<std::pair<const char *, unsigned long long>> &values)
 {
     noteCall(api, subject, values);
+}
+
+void faultIfBroken(const char *api)
+{
     if (comDatabaseFaults())
         raiseException(STATUS_ACCESS_VIOLATION, api);
+}
+
+bool injected(const char *api, const std::string &subject, LONG *rc)
+{
     DWORD code;
     if (faultHits(api, subject, &code)) {
         *rc = (LONG)code;
-        return false;
+        return true;
     }
-    return true;
+    return false;
 }
 
 bool validHandle(HCOMDB h)
@@ -170,7 +180,9 @@ extern "C" {
 LONG WINAPI ComDBOpen(PHCOMDB PHComDB)
 {
     LONG rc = ERROR_SUCCESS;
-    bool go = start("ComDBOpen", "", {}, &rc);
+    record("ComDBOpen", "", {});
+    faultIfBroken("ComDBOpen");
+    bool go = !injected("ComDBOpen", "", &rc);
     if (!PHComDB)
         raiseException(STATUS_ACCESS_VIOLATION, "ComDBOpen");
     REGSAM granted;
@@ -192,7 +204,9 @@ LONG WINAPI ComDBOpen(PHCOMDB PHComDB)
 LONG WINAPI ComDBClose(HCOMDB HComDB)
 {
     LONG rc;
-    if (!start("ComDBClose", "", {}, &rc))
+    record("ComDBClose", "", {});
+    faultIfBroken("ComDBClose");
+    if (injected("ComDBClose", "", &rc))
         return rc;
     std::lock_guard<std::recursive_mutex> g(machineLock());
     return openHandles.erase((uintptr_t)HComDB) ? ERROR_SUCCESS : ERROR_INVALID_PARAMETER;
@@ -202,12 +216,13 @@ LONG WINAPI ComDBGetCurrentPortUsage(HCOMDB HComDB, PBYTE Buffer, DWORD BufferSi
                                      ULONG ReportType, LPDWORD MaxPortsReported)
 {
     LONG rc;
-    if (!start("ComDBGetCurrentPortUsage", "",
-               {{"size", BufferSize},
-                {"type", ReportType},
-                {"buffer", Buffer ? 1u : 0u},
-                {"reported", MaxPortsReported ? 1u : 0u}},
-               &rc))
+    record("ComDBGetCurrentPortUsage", "",
+           {{"size", BufferSize},
+            {"type", ReportType},
+            {"buffer", Buffer ? 1u : 0u},
+            {"reported", MaxPortsReported ? 1u : 0u}});
+    faultIfBroken("ComDBGetCurrentPortUsage");
+    if (injected("ComDBGetCurrentPortUsage", "", &rc))
         return rc;
     if (!validHandle(HComDB) || (!Buffer && !MaxPortsReported))
         return ERROR_INVALID_PARAMETER;
@@ -241,11 +256,12 @@ LONG WINAPI ComDBGetCurrentPortUsage(HCOMDB HComDB, PBYTE Buffer, DWORD BufferSi
 LONG WINAPI ComDBClaimPort(HCOMDB HComDB, DWORD ComNumber, BOOL ForceClaim, PBOOL Forced)
 {
     LONG rc;
-    if (!start("ComDBClaimPort", comName(ComNumber),
-               {{"number", ComNumber},
-                {"force", (unsigned long long)ForceClaim},
-                {"forced", Forced ? 1u : 0u}},
-               &rc))
+    record("ComDBClaimPort", comName(ComNumber),
+           {{"number", ComNumber},
+            {"force", (unsigned long long)ForceClaim},
+            {"forced", Forced ? 1u : 0u}});
+    faultIfBroken("ComDBClaimPort");
+    if (injected("ComDBClaimPort", comName(ComNumber), &rc))
         return rc;
     return mark(HComDB, ComNumber, true);
 }
@@ -253,7 +269,9 @@ LONG WINAPI ComDBClaimPort(HCOMDB HComDB, DWORD ComNumber, BOOL ForceClaim, PBOO
 LONG WINAPI ComDBReleasePort(HCOMDB HComDB, DWORD ComNumber)
 {
     LONG rc;
-    if (!start("ComDBReleasePort", comName(ComNumber), {{"number", ComNumber}}, &rc))
+    record("ComDBReleasePort", comName(ComNumber), {{"number", ComNumber}});
+    faultIfBroken("ComDBReleasePort");
+    if (injected("ComDBReleasePort", comName(ComNumber), &rc))
         return rc;
     return mark(HComDB, ComNumber, false);
 }
@@ -261,7 +279,9 @@ LONG WINAPI ComDBReleasePort(HCOMDB HComDB, DWORD ComNumber)
 LONG WINAPI ComDBClaimNextFreePort(HCOMDB HComDB, LPDWORD ComNumber)
 {
     LONG rc;
-    if (!start("ComDBClaimNextFreePort", "", {}, &rc))
+    record("ComDBClaimNextFreePort", "", {});
+    faultIfBroken("ComDBClaimNextFreePort");
+    if (injected("ComDBClaimNextFreePort", "", &rc))
         return rc;
     if (!ComNumber)
         raiseException(STATUS_ACCESS_VIOLATION, "ComDBClaimNextFreePort");
@@ -283,7 +303,9 @@ LONG WINAPI ComDBClaimNextFreePort(HCOMDB HComDB, LPDWORD ComNumber)
 LONG WINAPI ComDBResizeDatabase(HCOMDB HComDB, DWORD NewSize)
 {
     LONG rc;
-    if (!start("ComDBResizeDatabase", "", {{"size", NewSize}}, &rc))
+    record("ComDBResizeDatabase", "", {{"size", NewSize}});
+    faultIfBroken("ComDBResizeDatabase");
+    if (injected("ComDBResizeDatabase", "", &rc))
         return rc;
     if (!validHandle(HComDB) || NewSize % 1024 != 0)
         return ERROR_INVALID_PARAMETER;

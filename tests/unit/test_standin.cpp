@@ -2,6 +2,8 @@
  * must behave as Windows (and Wine) does. */
 #include <gtest/gtest.h>
 
+#include "guard.h"
+#include "msports.h"
 #include "standin.h"
 #include "regfile.h"
 
@@ -576,6 +578,57 @@ TEST_F(StandinTest, CopyFileErrors)
     EXPECT_EQ("driver", bytes);
     EXPECT_FALSE(CopyFileA("C:\\setup\\src.sys", "C:\\windows\\a|b", FALSE));
     EXPECT_EQ((DWORD)ERROR_INVALID_NAME, GetLastError());
+
+    /* Onto itself (by another spelling too): Windows 9x ERROR_FILE_EXISTS,
+     * NT ERROR_SHARING_VIOLATION, or ERROR_FILE_EXISTS when asked to fail
+     * for an existing target; the file stays whole. */
+    struct {
+        standin::Version v;
+        BOOL failIfExists;
+        DWORD error;
+    } self[] = {{standin::WIN95, FALSE, ERROR_FILE_EXISTS},
+                {standin::WIN98, FALSE, ERROR_FILE_EXISTS},
+                {standin::NT40, FALSE, ERROR_SHARING_VIOLATION},
+                {standin::WIN7, FALSE, ERROR_SHARING_VIOLATION},
+                {standin::NT40, TRUE, ERROR_FILE_EXISTS}};
+    for (auto &c : self) {
+        standin::setVersion(c.v);
+        EXPECT_FALSE(CopyFileA("C:\\setup\\src.sys", "c:\\SETUP\\.\\Src.sys", c.failIfExists));
+        EXPECT_EQ(c.error, GetLastError()) << c.v;
+        ASSERT_TRUE(standin::getFile("C:\\setup\\src.sys", &bytes));
+        EXPECT_EQ("driver", bytes);
+    }
+
+    /* A copy of any file is given the archive attribute and keeps the
+     * source's others; a hidden target is refused as a read-only one, and
+     * so is a hidden or system file overwritten without its attributes. */
+    standin::setVersion(standin::NT40);
+    ASSERT_TRUE(SetFileAttributesA("C:\\setup\\src.sys", FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ((DWORD)FILE_ATTRIBUTE_NORMAL, GetFileAttributesA("C:\\setup\\src.sys"));
+    EXPECT_TRUE(CopyFileA("C:\\setup\\src.sys", "C:\\windows\\n.sys", FALSE));
+    EXPECT_EQ((DWORD)FILE_ATTRIBUTE_ARCHIVE, GetFileAttributesA("C:\\windows\\n.sys"));
+    ASSERT_TRUE(SetFileAttributesA("C:\\setup\\src.sys", FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_TRUE(CopyFileA("C:\\setup\\src.sys", "C:\\windows\\h.sys", FALSE));
+    EXPECT_EQ((DWORD)(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE),
+              GetFileAttributesA("C:\\windows\\h.sys"));
+    EXPECT_FALSE(CopyFileA("C:\\windows\\x.sys", "C:\\windows\\h.sys", FALSE));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_EQ(INVALID_HANDLE_VALUE, CreateFileA("C:\\windows\\h.sys", GENERIC_WRITE, 0, nullptr,
+                                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    HANDLE h = CreateFileA("C:\\windows\\h.sys", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_HIDDEN, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    CloseHandle(h);
+    EXPECT_EQ((DWORD)(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE),
+              GetFileAttributesA("C:\\windows\\h.sys"));
+    /* A file created read-only is read-only once made. */
+    h = CreateFileA("C:\\windows\\r.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                    FILE_ATTRIBUTE_READONLY, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, h);
+    CloseHandle(h);
+    EXPECT_EQ((DWORD)(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE),
+              GetFileAttributesA("C:\\windows\\r.txt"));
 }
 
 TEST_F(StandinTest, DosDevices)
@@ -758,15 +811,31 @@ TEST_F(StandinTest, EnvironmentAndVersion)
     EXPECT_EQ(0u, GetEnvironmentVariableA("WINDIR", buf, sizeof buf));
     EXPECT_EQ((DWORD)ERROR_ENVVAR_NOT_FOUND, GetLastError());
 
+    /* Each version's record, as it reports itself to an unmanifested
+     * program (8.1 and 10 as 8); the system folder by family. */
     struct {
         standin::Version v;
-        DWORD platform, major, minor;
-    } cases[] = {{standin::WIN95, 1, 4, 0},
-                 {standin::NT351, 2, 3, 51},
-                 {standin::NT40, 2, 4, 0},
-                 {standin::WIN31, 0, 3, 10}};
+        DWORD platform, major, minor, build;
+        const char *csd, *system;
+    } cases[] = {
+        {standin::WIN95, 1, 4, 0, 0x40003B6, "", "C:\\windows\\system"},
+        {standin::WIN98, 1, 4, 10, 0x40A08AE, " A ", "C:\\windows\\system"},
+        {standin::WINME, 1, 4, 90, 0x45A0BB8, " ", "C:\\windows\\system"},
+        {standin::NT351, 2, 3, 51, 0x421, "Service Pack 5", "C:\\windows\\system32"},
+        {standin::NT40, 2, 4, 0, 0x565, "Service Pack 6a", "C:\\windows\\system32"},
+        {standin::WIN2K, 2, 5, 0, 2195, "Service Pack 4", "C:\\windows\\system32"},
+        {standin::WINXP, 2, 5, 1, 2600, "Service Pack 3", "C:\\windows\\system32"},
+        {standin::WIN2003, 2, 5, 2, 3790, "Service Pack 2", "C:\\windows\\system32"},
+        {standin::VISTA, 2, 6, 0, 6002, "Service Pack 2", "C:\\windows\\system32"},
+        {standin::WIN7, 2, 6, 1, 7601, "Service Pack 1", "C:\\windows\\system32"},
+        {standin::WIN8, 2, 6, 2, 9200, "", "C:\\windows\\system32"},
+        {standin::WIN81, 2, 6, 2, 9200, "", "C:\\windows\\system32"},
+        {standin::WIN10, 2, 6, 2, 9200, "", "C:\\windows\\system32"},
+        {standin::WIN31, 0, 3, 10, 0, "Win32s 1.3", "C:\\windows\\system32"}};
     for (auto &c : cases) {
+        SCOPED_TRACE(c.v);
         standin::setVersion(c.v);
+        standin::setWow64(true); /* the 64-bit edition reports the same */
         OSVERSIONINFOA info;
         memset(&info, 0, sizeof info);
         info.dwOSVersionInfoSize = sizeof info;
@@ -774,6 +843,11 @@ TEST_F(StandinTest, EnvironmentAndVersion)
         EXPECT_EQ(c.platform, info.dwPlatformId);
         EXPECT_EQ(c.major, info.dwMajorVersion);
         EXPECT_EQ(c.minor, info.dwMinorVersion);
+        EXPECT_EQ(c.build, info.dwBuildNumber);
+        EXPECT_STREQ(c.csd, info.szCSDVersion);
+        char dir[MAX_PATH];
+        EXPECT_EQ(strlen(c.system), GetSystemDirectoryA(dir, sizeof dir));
+        EXPECT_STREQ(c.system, dir);
     }
     OSVERSIONINFOA info;
     info.dwOSVersionInfoSize = 100;
@@ -1010,6 +1084,10 @@ TEST_F(StandinTest, ForeignWindowAndModules)
     ASSERT_NE(nullptr, h);
     EXPECT_TRUE(PostMessageA(h, WM_DESTROY, 0, 0));
     EXPECT_EQ(nullptr, FindWindowA("red32", nullptr));
+    /* The window name is compared without regard to case, as the class. */
+    standin::addForeignWindow("Red32", "Redirector Setup");
+    EXPECT_NE(nullptr, FindWindowA("RED32", "REDIRECTOR setup"));
+    EXPECT_EQ(nullptr, FindWindowA("red32", "Redirector Setup "));
     std::string stamp;
     ASSERT_TRUE(standin::getFile("C:\\testlog\\red32-destroy.txt", &stamp));
     EXPECT_GT(atoll(stamp.c_str()), 1600000000000LL);
@@ -1221,6 +1299,771 @@ TEST_F(StandinTest, EnvironmentSetAndExpand)
     EXPECT_EQ(0u, GetEnvironmentVariableA("WINDIR", buf, sizeof buf));
     EXPECT_EQ((DWORD)ERROR_NOT_ENOUGH_MEMORY, GetLastError());
     EXPECT_EQ(10u, GetEnvironmentVariableA("WINDIR", buf, sizeof buf));
+}
+
+/* ------------------------------------------------------------ services, marked for deletion */
+
+const char kQsvcKey[] = "System\\CurrentControlSet\\Services\\Qsvc";
+
+SC_HANDLE createQsvc(SC_HANDLE m, DWORD type, const char *display = nullptr)
+{
+    return CreateServiceA(m, "Qsvc", display, SERVICE_ALL_ACCESS, type,
+                          type & SERVICE_DRIVER ? SERVICE_SYSTEM_START : SERVICE_DEMAND_START,
+                          SERVICE_ERROR_NORMAL, "System32\\drivers\\qsvc.sys", nullptr, nullptr,
+                          nullptr, nullptr, nullptr);
+}
+
+std::string qsvcValue(const char *name)
+{
+    HKEY k;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kQsvcKey, 0, KEY_READ, &k))
+        return "<no key>";
+    std::string v = queryString(k, name);
+    RegCloseKey(k);
+    return v;
+}
+
+/* DeleteService marks the service ("DeleteFlag"=1, disabled); while it is
+ * marked it can be opened and stopped, not changed, started, deleted again
+ * or created anew.  A driver stays marked until Windows restarts; a Win32
+ * service goes with its last handle. */
+TEST_F(StandinTest, DeletedServiceStaysMarked)
+{
+    standin::setVersion(standin::WINXP);
+    standin::putFile("C:\\windows\\system32\\drivers\\qsvc.sys", "x");
+    SC_HANDLE m = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE s = createQsvc(m, SERVICE_KERNEL_DRIVER);
+    ASSERT_NE(nullptr, s);
+    EXPECT_TRUE(StartServiceA(s, 0, nullptr));
+    EXPECT_TRUE(DeleteService(s));
+    EXPECT_EQ(std::string("\1\0\0\0", 4), qsvcValue("DeleteFlag"));
+    EXPECT_EQ(std::string("\4\0\0\0", 4), qsvcValue("Start"));
+    SC_HANDLE again = OpenServiceA(m, "Qsvc", GENERIC_READ | SERVICE_STOP);
+    ASSERT_NE(nullptr, again);
+    EXPECT_FALSE(DeleteService(s));
+    EXPECT_EQ((DWORD)ERROR_SERVICE_MARKED_FOR_DELETE, GetLastError());
+    EXPECT_FALSE(ChangeServiceConfigA(s, SERVICE_NO_CHANGE, SERVICE_DEMAND_START, SERVICE_NO_CHANGE,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_EQ((DWORD)ERROR_SERVICE_MARKED_FOR_DELETE, GetLastError());
+    SERVICE_STATUS st;
+    EXPECT_TRUE(ControlService(again, SERVICE_CONTROL_STOP, &st));
+    EXPECT_EQ((DWORD)SERVICE_STOPPED, st.dwCurrentState);
+    EXPECT_FALSE(StartServiceA(s, 0, nullptr));
+    EXPECT_EQ((DWORD)ERROR_SERVICE_MARKED_FOR_DELETE, GetLastError());
+    CloseServiceHandle(again);
+    CloseServiceHandle(s);
+    EXPECT_EQ(nullptr, createQsvc(m, SERVICE_KERNEL_DRIVER));
+    EXPECT_EQ((DWORD)ERROR_SERVICE_MARKED_FOR_DELETE, GetLastError());
+    EXPECT_EQ(standin::SVC_STOPPED, standin::serviceState("Qsvc"));
+
+    /* A Win32 service: removed once its last handle is closed. */
+    SC_HANDLE w = CreateServiceA(m, "Wsvc", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\w.exe", nullptr,
+                                 nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, w);
+    SC_HANDLE w2 = OpenServiceA(m, "Wsvc", DELETE);
+    EXPECT_TRUE(DeleteService(w2));
+    CloseServiceHandle(w2);
+    EXPECT_EQ(standin::SVC_STOPPED, standin::serviceState("Wsvc"));
+    CloseServiceHandle(w);
+    EXPECT_EQ(standin::SVC_ABSENT, standin::serviceState("Wsvc"));
+
+    /* Marked with a handle held elsewhere, or imported so: marked. */
+    EXPECT_FALSE(standin::markServiceDeleted("Nosuch"));
+    ASSERT_TRUE(standin::importReg(
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Old]\n"
+        "\"Type\"=dword:00000001\n\"Start\"=dword:00000001\n"
+        "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Gone]\n"
+        "\"Type\"=dword:00000010\n\"DeleteFlag\"=dword:00000001\n"));
+    EXPECT_TRUE(standin::markServiceDeleted("old"));
+    for (const char *name : {"Old", "Gone"}) {
+        EXPECT_EQ(nullptr, CreateServiceA(m, name, nullptr, SERVICE_ALL_ACCESS,
+                                          SERVICE_KERNEL_DRIVER, SERVICE_SYSTEM_START,
+                                          SERVICE_ERROR_NORMAL, "x.sys", nullptr, nullptr, nullptr,
+                                          nullptr, nullptr));
+        EXPECT_EQ((DWORD)ERROR_SERVICE_MARKED_FOR_DELETE, GetLastError()) << name;
+    }
+    SC_HANDLE gone = OpenServiceA(m, "Gone", SERVICE_ALL_ACCESS);
+    ASSERT_NE(nullptr, gone);
+    CloseServiceHandle(gone);
+    EXPECT_EQ(standin::SVC_STOPPED, standin::serviceState("Gone"));
+    CloseServiceHandle(m);
+}
+
+/* Display names are unique among display names and service names; a
+ * Win32 service given no account runs as LocalSystem, a driver given an
+ * object name keeps it. */
+TEST_F(StandinTest, ServiceNamesAndAccounts)
+{
+    standin::setVersion(standin::WIN7);
+    ASSERT_TRUE(standin::importReg(
+        "REGEDIT4\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Serial]\n"
+        "\"Type\"=dword:00000001\n\"DisplayName\"=\"Serial port driver\"\n"
+        "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Plain]\n"
+        "\"Type\"=dword:00000001\n"));
+    SC_HANDLE m = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    for (const char *taken : {"SERIAL PORT DRIVER", "plain", "Serial"}) {
+        EXPECT_EQ(nullptr, createQsvc(m, SERVICE_KERNEL_DRIVER, taken));
+        EXPECT_EQ((DWORD)ERROR_DUPLICATE_SERVICE_NAME, GetLastError()) << taken;
+    }
+    SC_HANDLE s = createQsvc(m, SERVICE_KERNEL_DRIVER, "Q driver");
+    ASSERT_NE(nullptr, s);
+    EXPECT_FALSE(ChangeServiceConfigA(s, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                      nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                      "Serial port driver"));
+    EXPECT_EQ((DWORD)ERROR_DUPLICATE_SERVICE_NAME, GetLastError());
+    EXPECT_TRUE(ChangeServiceConfigA(s, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                     "System32\\drivers\\q2.sys", nullptr, nullptr, nullptr,
+                                     nullptr, nullptr, "q DRIVER"));
+    DWORD type;
+    HKEY k;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, kQsvcKey, 0, KEY_READ, &k));
+    EXPECT_EQ(std::string("System32\\drivers\\q2.sys\0", 24), queryString(k, "ImagePath", &type));
+    EXPECT_EQ((DWORD)REG_EXPAND_SZ, type);
+    EXPECT_EQ(std::string("q DRIVER\0", 9), queryString(k, "DisplayName"));
+    RegCloseKey(k);
+    CloseServiceHandle(s);
+    SC_HANDLE w = CreateServiceA(m, "Wsvc", nullptr, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\w.exe", nullptr,
+                                 nullptr, nullptr, nullptr, nullptr);
+    SC_HANDLE d = CreateServiceA(m, "Dsvc", nullptr, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                                 SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "d.sys", nullptr,
+                                 nullptr, nullptr, "\\Driver\\Dsvc", nullptr);
+    ASSERT_NE(nullptr, w);
+    ASSERT_NE(nullptr, d);
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                                           "System\\CurrentControlSet\\Services\\Wsvc", 0,
+                                           KEY_READ, &k));
+    EXPECT_EQ(std::string("LocalSystem\0", 12), queryString(k, "ObjectName"));
+    EXPECT_EQ("<missing>", queryString(k, "PreshutdownTimeout"));
+    RegCloseKey(k);
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE,
+                                           "System\\CurrentControlSet\\Services\\Dsvc", 0,
+                                           KEY_READ, &k));
+    EXPECT_EQ(std::string("\\Driver\\Dsvc\0", 13), queryString(k, "ObjectName"));
+    RegCloseKey(k);
+    CloseServiceHandle(w);
+    CloseServiceHandle(d);
+    CloseServiceHandle(m);
+}
+
+/* ------------------------------------------------------------ 64-bit editions */
+
+typedef BOOL(WINAPI *IsWow64Fn)(HANDLE, PBOOL);
+
+TEST_F(StandinTest, IsWow64ProcessFromXPOnTrueOnA64BitEdition)
+{
+    struct {
+        standin::Version v;
+        bool found, has64;
+    } cases[] = {{standin::WIN95, false, false},  {standin::WIN98, false, false},
+                 {standin::WINME, false, false},  {standin::NT351, false, false},
+                 {standin::NT40, false, false},   {standin::WIN2K, false, false},
+                 {standin::WINXP, true, false},   {standin::WIN2003, true, true},
+                 {standin::VISTA, true, true},    {standin::WIN7, true, true},
+                 {standin::WIN8, true, true},     {standin::WIN81, true, true},
+                 {standin::WIN10, true, true},    {standin::WIN31, false, false}};
+    for (auto &c : cases)
+        for (bool wide : {false, true}) {
+            SCOPED_TRACE(std::to_string(c.v) + (wide ? " 64-bit" : ""));
+            standin::setVersion(c.v);
+            standin::setWow64(wide);
+            FARPROC p = GetProcAddress(GetModuleHandleA("kernel32"), "IsWow64Process");
+            ASSERT_EQ(c.found, p != nullptr);
+            if (!p) {
+                EXPECT_EQ((DWORD)ERROR_PROC_NOT_FOUND, GetLastError());
+                continue;
+            }
+            BOOL answer = 7;
+            ASSERT_TRUE(reinterpret_cast<IsWow64Fn>(reinterpret_cast<void *>(p))(
+                GetCurrentProcess(), &answer));
+            EXPECT_EQ(wide && c.has64 ? TRUE : FALSE, answer);
+        }
+    BOOL answer;
+    EXPECT_FALSE(IsWow64Process((HANDLE)0x1234, &answer));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
+    EXPECT_FALSE(IsWow64Process(GetCurrentProcess(), nullptr));
+    EXPECT_EQ((DWORD)ERROR_NOACCESS, GetLastError());
+    standin::reset();
+    standin::setVersion(standin::WIN7);
+    EXPECT_TRUE(IsWow64Process(GetCurrentProcess(), &answer));
+    EXPECT_FALSE(answer); /* reset() ends the 64-bit edition */
+}
+
+bool writeFile(const std::string &path)
+{
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(h);
+    return true;
+}
+
+/* Where a 32-bit program's file calls land under WOW64: System32 in
+ * SysWOW64 except the exempt folders (driverstore from 7 on only); the
+ * drive as it is, seen by the machine (getFile). */
+TEST_F(StandinTest, Wow64RedirectsSystem32ButItsExemptFolders)
+{
+    for (const char *dir : {"system32\\drivers\\etc", "system32\\catroot", "system32\\catroot2",
+                            "system32\\logfiles", "system32\\spool", "system32\\driverstore",
+                            "SysWOW64\\drivers", "SysWOW64\\driverstore", "lastgood\\system32",
+                            "lastgood\\SysWOW64"})
+        standin::putFile(std::string("C:\\windows\\") + dir + "\\keep", "");
+    struct {
+        standin::Version v;
+        const char *asked, *lands;
+    } cases[] = {
+        {standin::WIN7, "C:\\windows\\system32\\a.txt", "C:\\windows\\SysWOW64\\a.txt"},
+        {standin::WIN7, "c:\\WINDOWS\\System32\\drivers\\q.sys", "C:\\windows\\SysWOW64\\drivers\\q.sys"},
+        {standin::WIN7, "C:\\windows\\system32\\drivers\\etc\\hosts", nullptr},
+        {standin::WIN7, "C:\\windows\\system32\\catroot\\c.cat", nullptr},
+        {standin::WIN7, "C:\\windows\\system32\\catroot2\\c.cat", nullptr},
+        {standin::WIN7, "C:\\windows\\system32\\logfiles\\l.log", nullptr},
+        {standin::WIN7, "C:\\windows\\system32\\spool\\s.spl", nullptr},
+        {standin::WIN7, "C:\\windows\\system32\\driverstore\\d.inf", nullptr},
+        {standin::VISTA, "C:\\windows\\system32\\driverstore\\v.inf", "C:\\windows\\SysWOW64\\driverstore\\v.inf"},
+        {standin::WIN2003, "C:\\windows\\system32\\b.txt", "C:\\windows\\SysWOW64\\b.txt"},
+        {standin::WIN7, "C:\\windows\\lastgood\\system32\\l.txt", "C:\\windows\\lastgood\\SysWOW64\\l.txt"},
+        {standin::WIN7, "C:\\windows\\regedit.exe", "C:\\windows\\SysWOW64\\regedit.exe"},
+        {standin::WIN7, "C:\\windows\\system32.txt", nullptr},
+        {standin::WIN7, "C:\\setup\\system32.txt", nullptr},
+        {standin::WINXP, "C:\\windows\\system32\\xp.txt", nullptr}, /* no 64-bit edition */
+    };
+    std::string bytes;
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.asked);
+        standin::setVersion(c.v);
+        standin::setWow64(true);
+        ASSERT_TRUE(writeFile(c.asked));
+        EXPECT_TRUE(standin::getFile(c.lands ? c.lands : c.asked, &bytes));
+        EXPECT_EQ(c.lands == nullptr, standin::getFile(c.asked, &bytes));
+        EXPECT_EQ((DWORD)FILE_ATTRIBUTE_ARCHIVE, GetFileAttributesA(c.asked));
+    }
+    standin::setVersion(standin::WIN7);
+    /* Every file call: a copy into system32\drivers, its attributes, a
+     * folder, a deletion; GetSystemDirectoryA still names System32. */
+    standin::putFile("C:\\setup\\q.sys", "driver");
+    EXPECT_TRUE(CopyFileA("C:\\setup\\q.sys", "C:\\windows\\system32\\drivers\\c.sys", FALSE));
+    EXPECT_TRUE(SetFileAttributesA("C:\\windows\\system32\\drivers\\c.sys", FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(CreateDirectoryA("C:\\windows\\system32\\newdir", nullptr));
+    EXPECT_TRUE(DeleteFileA("C:\\windows\\system32\\a.txt"));
+    char dir[MAX_PATH];
+    GetSystemDirectoryA(dir, sizeof dir);
+    EXPECT_STREQ("C:\\windows\\system32", dir);
+    standin::setWow64(false);
+    EXPECT_EQ((DWORD)FILE_ATTRIBUTE_READONLY,
+              GetFileAttributesA("C:\\windows\\SysWOW64\\drivers\\c.sys"));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA("C:\\windows\\system32\\drivers\\c.sys"));
+    EXPECT_EQ((DWORD)FILE_ATTRIBUTE_DIRECTORY, GetFileAttributesA("C:\\windows\\SysWOW64\\newdir"));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesA("C:\\windows\\SysWOW64\\a.txt"));
+    /* A 32-bit edition: as named. */
+    ASSERT_TRUE(writeFile("C:\\windows\\system32\\a2.txt"));
+    EXPECT_TRUE(standin::getFile("C:\\windows\\system32\\a2.txt", &bytes));
+}
+
+/* Whether a key of that path is on the machine, seen without WOW64. */
+bool keyThere(const std::string &path)
+{
+    standin::setWow64(false);
+    HKEY k;
+    bool there = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &k) == ERROR_SUCCESS;
+    if (there)
+        RegCloseKey(k);
+    standin::setWow64(true);
+    return there;
+}
+
+TEST_F(StandinTest, Wow64RedirectsSoftwareButItsSharedKeys)
+{
+    struct {
+        standin::Version v;
+        const char *asked, *reached;
+    } cases[] = {
+        {standin::WIN7, "SOFTWARE\\Vendor\\Prod", "SOFTWARE\\Wow6432Node\\Vendor\\Prod"},
+        {standin::WIN7, "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Q",
+         "Software\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Q"},
+        {standin::WIN7, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\q.exe", nullptr},
+        {standin::VISTA, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\v.exe",
+         "SOFTWARE\\Wow6432Node\\Microsoft\\Windows\\CurrentVersion\\App Paths\\v.exe"},
+        {standin::WIN7, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Fonts\\f", nullptr},
+        {standin::WIN2003, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Fonts\\g", nullptr},
+        {standin::WIN7, "SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\Other",
+         "SOFTWARE\\Wow6432Node\\Microsoft\\Windows NT\\CurrentVersion\\Other"},
+        {standin::WIN7, "SOFTWARE\\Classes\\.txt", nullptr},
+        {standin::WIN7, "SOFTWARE\\Classes\\CLSID\\{1}", "SOFTWARE\\Classes\\Wow6432Node\\CLSID\\{1}"},
+        {standin::VISTA, "SOFTWARE\\Classes\\.doc", "SOFTWARE\\Wow6432Node\\Classes\\.doc"},
+        {standin::WIN7, "SOFTWARE\\Wow6432Node\\Direct", nullptr},
+        {standin::WIN7, "SOFTWARE\\Policies\\P", nullptr},
+        {standin::WIN7, "SYSTEM\\CurrentControlSet\\Services\\Q", nullptr},
+        {standin::WINXP, "SOFTWARE\\XP", nullptr}, /* no 64-bit edition */
+    };
+    for (auto &c : cases) {
+        SCOPED_TRACE(c.asked);
+        standin::setVersion(c.v);
+        standin::setWow64(true);
+        HKEY k;
+        ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, c.asked, 0, nullptr, 0,
+                                                 KEY_ALL_ACCESS, nullptr, &k, nullptr));
+        RegCloseKey(k);
+        EXPECT_TRUE(keyThere(c.reached ? c.reached : c.asked));
+        EXPECT_EQ(c.reached == nullptr, keyThere(c.asked));
+        ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, c.asked, 0, KEY_READ, &k));
+        RegCloseKey(k);
+    }
+    /* Below a key opened in the 32-bit view, a shared key is reached still;
+     * the call names the key as the program did, its handle the one it
+     * reaches. */
+    standin::setVersion(standin::WIN7);
+    HKEY soft, sub;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_ALL_ACCESS, &soft));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(soft, "Vendor2", 0, nullptr, 0, KEY_ALL_ACCESS,
+                                             nullptr, &sub, nullptr));
+    EXPECT_EQ((std::vector<std::string>{"key HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node",
+                                        "key HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Vendor2"}),
+              standin::leftOpen());
+    EXPECT_EQ(1u, standin::asked("RegCreateKeyExA", "HKEY_LOCAL_MACHINE\\SOFTWARE\\Vendor2").size());
+    RegCloseKey(sub);
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegOpenKeyExA(soft, "Microsoft\\Windows\\CurrentVersion\\App Paths\\q.exe", 0,
+                            KEY_READ, &sub));
+    RegCloseKey(sub);
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteKeyA(soft, "Vendor\\Prod"));
+    RegCloseKey(soft);
+    standin::setWow64(false);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Wow6432Node\\Vendor\\Prod", 0, KEY_READ, &sub));
+}
+
+/* ------------------------------------------------------------ the COM port database */
+
+const char kComDbPath[] = "C:\\windows\\system32\\msports.dll";
+
+/* msports.dll is there from Windows 2000 on, by its full path (on a 64-bit
+ * edition in SysWOW64, where System32 leads), unless the machine has none;
+ * a bare name is looked for as Windows looks for it, and a file of that
+ * name found first is loaded as what it is. */
+TEST_F(StandinTest, ComDatabaseDllByVersionAndSearchOrder)
+{
+    for (auto v : {standin::WIN95, standin::WIN98, standin::WINME, standin::NT351, standin::NT40}) {
+        standin::setVersion(v);
+        EXPECT_EQ(nullptr, LoadLibraryA(kComDbPath));
+        EXPECT_EQ(v == standin::WIN95 || v == standin::WIN98 || v == standin::WINME
+                      ? (DWORD)ERROR_DLL_NOT_FOUND
+                      : (DWORD)ERROR_MOD_NOT_FOUND,
+                  GetLastError())
+            << v;
+    }
+    const char *names[] = {"ComDBOpen", "ComDBClose", "ComDBGetCurrentPortUsage", "ComDBClaimPort",
+                           "ComDBReleasePort", "ComDBClaimNextFreePort", "ComDBResizeDatabase"};
+    void *entries[] = {reinterpret_cast<void *>(&ComDBOpen),
+                       reinterpret_cast<void *>(&ComDBClose),
+                       reinterpret_cast<void *>(&ComDBGetCurrentPortUsage),
+                       reinterpret_cast<void *>(&ComDBClaimPort),
+                       reinterpret_cast<void *>(&ComDBReleasePort),
+                       reinterpret_cast<void *>(&ComDBClaimNextFreePort),
+                       reinterpret_cast<void *>(&ComDBResizeDatabase)};
+    for (auto v : {standin::WIN2K, standin::WINXP, standin::WIN2003, standin::VISTA, standin::WIN7,
+                   standin::WIN8, standin::WIN81, standin::WIN10}) {
+        standin::setVersion(v);
+        HMODULE dll = LoadLibraryA(kComDbPath);
+        ASSERT_NE(nullptr, dll) << v;
+        for (size_t i = 0; i < sizeof names / sizeof *names; i++)
+            EXPECT_EQ(entries[i], reinterpret_cast<void *>(GetProcAddress(dll, names[i]))) << names[i];
+        EXPECT_EQ(nullptr, GetProcAddress(dll, "ComDBNothing"));
+        EXPECT_EQ((DWORD)ERROR_PROC_NOT_FOUND, GetLastError());
+        EXPECT_EQ((std::vector<std::string>{"module msports.dll"}), standin::leftOpen());
+        EXPECT_TRUE(FreeLibrary(dll));
+        EXPECT_TRUE(standin::leftOpen().empty());
+        EXPECT_EQ(nullptr, GetProcAddress(dll, "ComDBOpen")); /* unloaded */
+        EXPECT_EQ((DWORD)ERROR_MOD_NOT_FOUND, GetLastError());
+    }
+    standin::setVersion(standin::WINXP);
+    standin::setComDatabase(standin::COMDB_NONE);
+    EXPECT_EQ(nullptr, LoadLibraryA(kComDbPath));
+    EXPECT_EQ((DWORD)ERROR_MOD_NOT_FOUND, GetLastError());
+    standin::setComDatabase(standin::COMDB_AS_VERSION);
+    /* 64-bit: System32's leads to SysWOW64's, which a 32-bit edition lacks. */
+    standin::setVersion(standin::WIN7);
+    EXPECT_EQ(nullptr, LoadLibraryA("C:\\windows\\SysWOW64\\msports.dll"));
+    standin::setWow64(true);
+    HMODULE a = LoadLibraryA(kComDbPath), b = LoadLibraryA("C:\\windows\\SysWOW64\\MSPORTS.DLL");
+    EXPECT_NE(nullptr, a);
+    EXPECT_EQ(a, b);
+    EXPECT_TRUE(FreeLibrary(a));
+    EXPECT_EQ((std::vector<std::string>{"module msports.dll"}), standin::leftOpen());
+    EXPECT_TRUE(FreeLibrary(b));
+    EXPECT_FALSE(FreeLibrary(b));
+    standin::setWow64(false);
+
+    /* The error mode in force is recorded with the call. */
+    standin::setVersion(standin::WINXP);
+    EXPECT_EQ(0u, SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
+    FreeLibrary(LoadLibraryA("msports"));
+    EXPECT_EQ((UINT)(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX), SetErrorMode(0));
+    EXPECT_EQ(0x8001u, standin::asked("LoadLibraryA", "msports").back().value("mode"));
+
+    /* A bare name: the program's folder first.  A planted msports.dll there
+     * is what is loaded, with no COM port database in it. */
+    standin::putFile("C:\\setup\\msports.dll", "MZ planted");
+    HMODULE planted = LoadLibraryA("msports.dll");
+    ASSERT_NE(nullptr, planted);
+    EXPECT_EQ(nullptr, GetProcAddress(planted, "ComDBOpen"));
+    EXPECT_EQ((DWORD)ERROR_PROC_NOT_FOUND, GetLastError());
+    EXPECT_EQ((std::vector<std::string>{"module C:\\setup\\msports.dll"}), standin::leftOpen());
+    HMODULE system = LoadLibraryA(kComDbPath);
+    EXPECT_NE(planted, system);
+    EXPECT_NE(nullptr, GetProcAddress(system, "ComDBOpen"));
+    FreeLibrary(system);
+    FreeLibrary(planted);
+    /* The current folder: after the system folder from XP on, before it
+     * on 2000; a known DLL is the system's wherever a file of its name is. */
+    DeleteFileA("C:\\setup\\msports.dll");
+    standin::putFile("C:\\work\\msports.dll", "MZ planted");
+    standin::putFile("C:\\setup\\kernel32.dll", "MZ planted");
+    standin::setCurrentDirectory("C:\\work");
+    HMODULE found = LoadLibraryA("msports.dll");
+    EXPECT_NE(nullptr, GetProcAddress(found, "ComDBOpen"));
+    FreeLibrary(found);
+    standin::setVersion(standin::WIN2K);
+    found = LoadLibraryA("msports.dll");
+    EXPECT_EQ(nullptr, GetProcAddress(found, "ComDBOpen"));
+    FreeLibrary(found);
+    EXPECT_EQ(GetModuleHandleA("kernel32.dll"), LoadLibraryA("kernel32"));
+    standin::setVersion(standin::WIN98);
+    EXPECT_EQ(nullptr, GetProcAddress((HMODULE)0x1234, "ComDBOpen"));
+    EXPECT_EQ((DWORD)ERROR_INVALID_HANDLE, GetLastError());
+    EXPECT_TRUE(standin::leftOpen().empty());
+}
+
+std::string comDbValue()
+{
+    HKEY k;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter", 0,
+                      KEY_READ, &k))
+        return "<no key>";
+    char buf[600];
+    DWORD size = sizeof buf, type = 0;
+    LONG rc = RegQueryValueExA(k, "ComDB", nullptr, &type, reinterpret_cast<BYTE *>(buf), &size);
+    RegCloseKey(k);
+    if (rc)
+        return "<missing>";
+    return type == REG_BINARY ? std::string(buf, size) : "<type " + std::to_string(type) + ">";
+}
+
+std::string bits(std::initializer_list<std::pair<size_t, unsigned char>> set, size_t length = 32)
+{
+    std::string out(length, '\0');
+    for (auto &b : set)
+        out[b.first] = (char)b.second;
+    return out;
+}
+
+/* The database as the registry keeps it: claims, releases, the next free
+ * number, the size, both reports, every refusal, and what each call was
+ * asked. */
+TEST_F(StandinTest, ComDatabaseClaimsReleasesAndReports)
+{
+    standin::setVersion(standin::WINXP);
+    HCOMDB h = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, ComDBOpen(&h));
+    EXPECT_EQ("<missing>", comDbValue()); /* the key made, every number free */
+    EXPECT_EQ((std::vector<std::string>{"COM port database"}), standin::leftOpen());
+    DWORD ports = 0;
+    EXPECT_EQ(ERROR_SUCCESS, ComDBGetCurrentPortUsage(h, nullptr, 0, 99, &ports));
+    EXPECT_EQ(256u, ports);
+    BYTE buf[300];
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, ComDBGetCurrentPortUsage(h, nullptr, 0, CDB_REPORT_BYTES, nullptr));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, ComDBGetCurrentPortUsage(h, buf, sizeof buf, 2, &ports));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER,
+              ComDBGetCurrentPortUsage((HCOMDB)0x77, buf, sizeof buf, CDB_REPORT_BYTES, &ports));
+
+    for (DWORD n : {1u, 3u, 9u, 256u})
+        EXPECT_EQ(ERROR_SUCCESS, ComDBClaimPort(h, n, FALSE, nullptr)) << n;
+    EXPECT_EQ(bits({{0, 0x05}, {1, 0x01}, {31, 0x80}}), comDbValue());
+    BOOL forced = 7;
+    EXPECT_EQ(ERROR_SHARING_VIOLATION, ComDBClaimPort(h, 3, TRUE, &forced));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, ComDBClaimPort(h, 0, FALSE, nullptr));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, ComDBClaimPort(h, 257, FALSE, nullptr));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, ComDBClaimPort((HCOMDB)0x77, 5, FALSE, nullptr));
+
+    memset(buf, 0xEE, sizeof buf);
+    EXPECT_EQ(ERROR_SUCCESS, ComDBGetCurrentPortUsage(h, buf, sizeof buf, CDB_REPORT_BYTES, &ports));
+    EXPECT_EQ(256u, ports);
+    EXPECT_EQ(1, buf[0]);
+    EXPECT_EQ(0, buf[1]);
+    EXPECT_EQ(1, buf[2]);
+    EXPECT_EQ(1, buf[8]);
+    EXPECT_EQ(1, buf[255]);
+    EXPECT_EQ(0xEE, buf[256]);
+    memset(buf, 0xEE, sizeof buf);
+    EXPECT_EQ(ERROR_SUCCESS, ComDBGetCurrentPortUsage(h, buf, 4, CDB_REPORT_BYTES, &ports));
+    EXPECT_EQ(4u, ports);
+    EXPECT_EQ(0xEE, buf[4]);
+    EXPECT_EQ(ERROR_SUCCESS, ComDBGetCurrentPortUsage(h, buf, sizeof buf, CDB_REPORT_BITS, &ports));
+    EXPECT_EQ(256u, ports);
+    EXPECT_EQ(bits({{0, 0x05}, {1, 0x01}, {31, 0x80}}), std::string((char *)buf, 32));
+    EXPECT_EQ(0xEE, buf[32]);
+    EXPECT_EQ(ERROR_SUCCESS, ComDBGetCurrentPortUsage(h, buf, 3, CDB_REPORT_BITS, &ports));
+    EXPECT_EQ(24u, ports);
+
+    DWORD next = 0;
+    EXPECT_EQ(ERROR_SUCCESS, ComDBClaimNextFreePort(h, &next));
+    EXPECT_EQ(2u, next);
+    EXPECT_EQ(ERROR_SUCCESS, ComDBReleasePort(h, 3));
+    EXPECT_EQ(ERROR_SUCCESS, ComDBClaimNextFreePort(h, &next));
+    EXPECT_EQ(3u, next);
+    EXPECT_EQ(ERROR_SUCCESS, ComDBReleasePort(h, 9));
+    EXPECT_EQ(ERROR_SUCCESS, ComDBReleasePort(h, 10)); /* free already */
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, ComDBReleasePort(h, 0));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, ComDBReleasePort(h, 257));
+    EXPECT_EQ(bits({{0, 0x07}, {31, 0x80}}), comDbValue());
+
+    /* The size: multiples of 1024 above it, up to 4096. */
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, ComDBResizeDatabase(h, 1000));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, ComDBResizeDatabase(h, 256));
+    EXPECT_EQ(ERROR_BAD_LENGTH, ComDBResizeDatabase(h, 5120));
+    EXPECT_EQ(ERROR_SUCCESS, ComDBResizeDatabase(h, 1024));
+    EXPECT_EQ(ERROR_BAD_LENGTH, ComDBResizeDatabase(h, 1024));
+    EXPECT_EQ(ERROR_SUCCESS, ComDBGetCurrentPortUsage(h, nullptr, 0, CDB_REPORT_BITS, &ports));
+    EXPECT_EQ(1024u, ports);
+    EXPECT_EQ(ERROR_SUCCESS, ComDBClaimPort(h, 1000, FALSE, nullptr));
+    EXPECT_EQ(bits({{0, 0x07}, {31, 0x80}, {124, 0x80}}, 128), comDbValue());
+
+    /* A short value arbitrates 256 numbers still; a full one none more. */
+    ASSERT_TRUE(standin::importReg("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\"
+                                   "Control\\COM Name Arbiter]\n\"ComDB\"=hex:ff\n"));
+    EXPECT_EQ(ERROR_SUCCESS, ComDBClaimNextFreePort(h, &next));
+    EXPECT_EQ(9u, next);
+    EXPECT_EQ(bits({{0, 0xff}, {1, 0x01}}), comDbValue());
+    ASSERT_TRUE(standin::importReg("REGEDIT4\n[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\"
+                                   "Control\\COM Name Arbiter]\n\"ComDB\"=hex:" +
+                                   [] {
+                                       std::string s;
+                                       for (int i = 0; i < 32; i++)
+                                           s += i ? ",ff" : "ff";
+                                       return s;
+                                   }() + "\n"));
+    EXPECT_EQ(ERROR_NO_LOG_SPACE, ComDBClaimNextFreePort(h, &next));
+
+    /* Faults: the call's own, the value's write, a key deleted under it. */
+    standin::fail("ComDBReleasePort", ERROR_NOT_CONNECTED, "COM7");
+    EXPECT_EQ(ERROR_NOT_CONNECTED, ComDBReleasePort(h, 7));
+    standin::fail("ComDBWrite", ERROR_ACCESS_DENIED, "COM7");
+    EXPECT_EQ(ERROR_CANTWRITE, ComDBReleasePort(h, 7));
+    EXPECT_EQ(std::string(32, '\xff'), comDbValue());
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyA(HKEY_LOCAL_MACHINE,
+                                           "SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter"));
+    EXPECT_EQ(ERROR_NOT_CONNECTED, ComDBGetCurrentPortUsage(h, nullptr, 0, 0, &ports));
+    EXPECT_EQ(ERROR_NOT_CONNECTED, ComDBClaimPort(h, 5, FALSE, nullptr));
+
+    auto claims = standin::asked("ComDBClaimPort", "COM3");
+    ASSERT_EQ(2u, claims.size());
+    EXPECT_EQ(3u, claims[1].value("number"));
+    EXPECT_EQ(1u, claims[1].value("force"));
+    EXPECT_EQ(1u, claims[1].value("forced"));
+    auto usage = standin::asked("ComDBGetCurrentPortUsage")[4];
+    EXPECT_EQ(300u, usage.value("size"));
+    EXPECT_EQ((unsigned long long)CDB_REPORT_BYTES, usage.value("type"));
+    EXPECT_EQ(1u, usage.value("buffer"));
+    EXPECT_EQ(1u, usage.value("reported"));
+    EXPECT_EQ(1024u, standin::asked("ComDBResizeDatabase")[3].value("size"));
+
+    EXPECT_EQ(ERROR_SUCCESS, ComDBClose(h));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, ComDBClose(h));
+    EXPECT_TRUE(standin::leftOpen().empty());
+
+    /* Refused opens leave the invalid handle. */
+    standin::fail("ComDBOpen", ERROR_NOT_ENOUGH_MEMORY);
+    h = nullptr;
+    EXPECT_EQ(ERROR_NOT_ENOUGH_MEMORY, ComDBOpen(&h));
+    EXPECT_EQ(HCOMDB_INVALID_HANDLE_VALUE, h);
+    standin::setLimitedUser(true);
+    h = nullptr;
+    EXPECT_EQ(ERROR_ACCESS_DENIED, ComDBOpen(&h));
+    EXPECT_EQ(HCOMDB_INVALID_HANDLE_VALUE, h);
+    EXPECT_TRUE(standin::leftOpen().empty());
+}
+
+long addOne(void *arg) { return *static_cast<long *>(arg) + 1; }
+
+long openDatabase(void *arg)
+{
+    auto *rc = static_cast<LONG *>(arg);
+    HCOMDB h;
+    *rc = ComDBOpen(&h);
+    return 42;
+}
+
+long guardedOpen(void *arg)
+{
+    long result = 0;
+    unsigned long code = 0;
+    return guardedCall(openDatabase, arg, &result, &code) ? -1 : (long)code;
+}
+
+/* A faulting database ends every call in an access violation, which the
+ * innermost guard of the thread catches; the call is abandoned where it
+ * stood. */
+TEST_F(StandinTest, FaultingComDatabaseEndsInAnExceptionAGuardCatches)
+{
+    standin::setVersion(standin::WINXP);
+    standin::setComDatabase(standin::COMDB_FAULTING);
+    HMODULE dll = LoadLibraryA(kComDbPath);
+    ASSERT_NE(nullptr, dll);
+    EXPECT_NE(nullptr, GetProcAddress(dll, "ComDBOpen"));
+    long in = 41, result = 0;
+    unsigned long code = 9;
+    EXPECT_EQ(1, guardedCall(addOne, &in, &result, &code));
+    EXPECT_EQ(42, result);
+    EXPECT_EQ(9u, code);
+    LONG rc = 77;
+    EXPECT_EQ(0, guardedCall(openDatabase, &rc, &result, &code));
+    EXPECT_EQ((unsigned long)STATUS_ACCESS_VIOLATION, code);
+    EXPECT_EQ(77, rc);
+    EXPECT_EQ(42, result);
+    /* An inner guard catches it; the outer call returns. */
+    EXPECT_EQ(1, guardedCall(guardedOpen, &rc, &result, &code));
+    EXPECT_EQ((long)STATUS_ACCESS_VIOLATION, result);
+    long (*const others[])(void *) = {
+        [](void *) -> long { return ComDBClose(nullptr); },
+        [](void *) -> long { return ComDBGetCurrentPortUsage(nullptr, nullptr, 0, 0, nullptr); },
+        [](void *) -> long { return ComDBClaimPort(nullptr, 1, FALSE, nullptr); },
+        [](void *) -> long { return ComDBReleasePort(nullptr, 1); },
+        [](void *) -> long { return ComDBClaimNextFreePort(nullptr, nullptr); },
+        [](void *) -> long { return ComDBResizeDatabase(nullptr, 1024); }};
+    for (auto fn : others) {
+        code = 0;
+        EXPECT_EQ(0, guardedCall(fn, nullptr, &result, &code));
+        EXPECT_EQ((unsigned long)STATUS_ACCESS_VIOLATION, code);
+    }
+    EXPECT_EQ(2u, standin::asked("ComDBOpen").size());
+    EXPECT_EQ(1u, standin::asked("ComDBClaimPort", "COM1").size());
+    for (auto &e : standin::events())
+        EXPECT_NE("error", e.ev) << e.text;
+    FreeLibrary(dll);
+}
+
+using StandinDeathTest = StandinTest;
+
+/* With no guard the process ends as Windows ends it: an error event that
+ * names the exception and the function, the process-end handler, the
+ * exception code as the exit code (its low 8 bits on the host). */
+TEST_F(StandinDeathTest, UnguardedExceptionEndsTheProcessWithItsCode)
+{
+    standin::setVersion(standin::WIN7);
+    standin::setComDatabase(standin::COMDB_FAULTING);
+    EXPECT_EXIT(
+        {
+            standin::setProcessEndHandler([](DWORD code) {
+                fprintf(stderr, "ended %08x %s", (unsigned)code, standin::eventsJson().c_str());
+            });
+            ComDBClaimNextFreePort(nullptr, nullptr);
+            fprintf(stderr, "went on\n");
+            exit(0);
+        },
+        ::testing::ExitedWithCode(0x05),
+        "ended c0000005 \\{\"ev\":\"error\",\"text\":\"unhandled exception 0xc0000005 in "
+        "ComDBClaimNextFreePort");
+}
+
+/* ------------------------------------------------------------ a limited user */
+
+TEST_F(StandinTest, LimitedUserReadsButDoesNotWriteTheMachine)
+{
+    RegCloseKey(createKey("SOFTWARE\\Vendor"));
+    standin::putFile("C:\\windows\\win.ini", "x");
+    standin::putFile("C:\\windows\\system32\\keep", "");
+    standin::putFile("C:\\windows\\Temp\\keep", "");
+    standin::putFile("C:\\Program Files\\App\\a.txt", "x");
+    standin::putFile("C:\\setup\\c.txt", "c");
+    ASSERT_TRUE(standin::importReg("REGEDIT4\n[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\"
+                                   "Services\\Old]\n\"Type\"=dword:00000001\n"));
+    standin::setVersion(standin::WINXP);
+    standin::setLimitedUser(true);
+
+    HKEY k;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Vendor", 0, KEY_READ, &k));
+    RegCloseKey(k);
+    for (REGSAM access : {(REGSAM)KEY_SET_VALUE, (REGSAM)KEY_CREATE_SUB_KEY, (REGSAM)KEY_ALL_ACCESS,
+                          (REGSAM)KEY_WRITE, (REGSAM)GENERIC_WRITE, (REGSAM)GENERIC_ALL,
+                          (REGSAM)DELETE, (REGSAM)WRITE_DAC, (REGSAM)(KEY_QUERY_VALUE | KEY_SET_VALUE)}) {
+        EXPECT_EQ(ERROR_ACCESS_DENIED,
+                  RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Vendor", 0, access, &k))
+            << access;
+        EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Vendor", 0,
+                                                       nullptr, 0, access, nullptr, &k, nullptr))
+            << access;
+    }
+    /* MAXIMUM_ALLOWED is given read rights. */
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Vendor", &k));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegSetValueExA(k, "v", 0, REG_BINARY, (const BYTE *)"x", 1));
+    EXPECT_EQ("<missing>", queryString(k, "v"));
+    RegCloseKey(k);
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\New\\Sub", 0,
+                                                   nullptr, 0, KEY_READ, nullptr, &k, nullptr));
+    EXPECT_EQ(ERROR_ACCESS_DENIED,
+              RegSetValueExA(HKEY_LOCAL_MACHINE, "v", 0, REG_BINARY, (const BYTE *)"x", 1));
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\Vendor"));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Mine", 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &k, nullptr));
+    RegCloseKey(k);
+
+    /* The Windows folder and Program Files: read, not written. */
+    HANDLE f = CreateFileA("C:\\windows\\win.ini", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, f);
+    CloseHandle(f);
+    for (const char *path : {"C:\\windows\\qblred.iss", "C:\\WINDOWS\\System32\\x.txt",
+                             "C:\\Program Files\\App\\b.txt", "C:\\windows\\win.ini"}) {
+        EXPECT_FALSE(writeFile(path)) << path;
+        EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError()) << path;
+    }
+    EXPECT_TRUE(writeFile("C:\\windows\\Temp\\t.txt"));
+    EXPECT_TRUE(writeFile("C:\\setup\\d.txt"));
+    EXPECT_FALSE(CopyFileA("C:\\setup\\c.txt", "C:\\windows\\system32\\c.txt", FALSE));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_TRUE(CopyFileA("C:\\windows\\win.ini", "C:\\setup\\win.ini", FALSE));
+    EXPECT_FALSE(SetFileAttributesA("C:\\windows\\win.ini", FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_FALSE(DeleteFileA("C:\\windows\\win.ini"));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_FALSE(CreateDirectoryA("C:\\windows\\newdir", nullptr));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_TRUE(CreateDirectoryA("C:\\newdir", nullptr));
+
+    /* The service manager: a user's rights. */
+    for (DWORD access : {(DWORD)SC_MANAGER_ALL_ACCESS, (DWORD)SC_MANAGER_CREATE_SERVICE,
+                         (DWORD)GENERIC_WRITE, (DWORD)SC_MANAGER_LOCK}) {
+        EXPECT_EQ(nullptr, OpenSCManagerA(nullptr, nullptr, access)) << access;
+        EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    }
+    SC_HANDLE m = OpenSCManagerA(nullptr, nullptr,
+                                 SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE |
+                                     SC_MANAGER_QUERY_LOCK_STATUS | READ_CONTROL);
+    ASSERT_NE(nullptr, m);
+    CloseServiceHandle(m);
+    m = OpenSCManagerA(nullptr, nullptr, MAXIMUM_ALLOWED);
+    ASSERT_NE(nullptr, m);
+    EXPECT_EQ(nullptr, createQsvc(m, SERVICE_KERNEL_DRIVER));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_EQ(nullptr, OpenServiceA(m, "Old", SERVICE_ALL_ACCESS));
+    EXPECT_EQ((DWORD)ERROR_ACCESS_DENIED, GetLastError());
+    EXPECT_EQ(nullptr, OpenServiceA(m, "Old", SERVICE_START));
+    SC_HANDLE s = OpenServiceA(m, "Old", SERVICE_QUERY_STATUS | SERVICE_INTERROGATE);
+    ASSERT_NE(nullptr, s);
+    CloseServiceHandle(s);
+    CloseServiceHandle(m);
+
+    /* Nothing was made; Windows 9x has no such user. */
+    standin::setLimitedUser(false);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\New", 0, KEY_READ, &k));
+    std::string bytes;
+    EXPECT_FALSE(standin::getFile("C:\\windows\\qblred.iss", &bytes));
+    standin::setLimitedUser(true);
+    standin::setVersion(standin::WIN98);
+    EXPECT_TRUE(writeFile("C:\\windows\\qblred.iss"));
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\New", 0, nullptr, 0,
+                                             KEY_ALL_ACCESS, nullptr, &k, nullptr));
+    RegCloseKey(k);
 }
 
 } // namespace
