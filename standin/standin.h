@@ -147,7 +147,12 @@ void addAnswer(const std::string &action); /* one action */
  * "|" + value name; file calls: the Windows path (CopyFileA: source + ">" +
  * target); GetEnvironmentVariableA: the name; service calls: the service
  * name; QueryDosDeviceA: the device name; CreateProcessA: the command
- * line; everything else: "".
+ * line; LoadLibraryA: the name given; FreeLibrary: the DLL (as leftOpen
+ * names it); the COM port database's calls (comdb.cpp): "COMn" for a call
+ * of one number, and "ComDBWrite", the write of its value (the call then
+ * returns ERROR_CANTWRITE); everything else: "".  Registry subjects name
+ * the key as the program named it, also where WOW64 sends the call to
+ * another key.
  * Special results: WaitForSingleObject fails with code as its return
  * value (WAIT_ABANDONED, WAIT_TIMEOUT, WAIT_FAILED). */
 void fail(const std::string &api, DWORD code, const std::string &match = "", int nth = 1,
@@ -184,9 +189,12 @@ std::string eventsJson();
 int openRegistryHandles();
 int openServiceHandles();
 int openKernelHandles();
-/* Everything still open, one line each: "key HKEY_LOCAL_MACHINE\...",
- * "file C:\...", "service manager", "service Qblred", "thread handle",
- * "process handle".  Empty when the program closed all it opened. */
+/* Everything still open, one line each: "key HKEY_LOCAL_MACHINE\..." (the
+ * key reached), "file C:\...", "service manager", "service Qblred",
+ * "COM port database" (a ComDBOpen handle), "module msports.dll" (a DLL
+ * loaded and not freed: the system's by its name, another by its path),
+ * "thread handle", "process handle".  Empty when the program closed all it
+ * opened. */
 std::vector<std::string> leftOpen();
 
 /* ---- what the program asked of the platform ----
@@ -222,7 +230,13 @@ std::vector<std::string> leftOpen();
  *   DialogBoxParamA: template, init (what the dialog procedure returned
  *                   for WM_INITDIALOG)
  *   PostMessageA (subject: the window's class): msg, wparam, lparam
- *   WinHelpA (subject: the file): command, data */
+ *   WinHelpA (subject: the file): command, data
+ *   SetErrorMode: mode; LoadLibraryA: mode (the error mode in force)
+ *   IsWow64Process: nothing
+ *   ComDBOpen, ComDBClose, ComDBClaimNextFreePort: nothing
+ *   ComDBGetCurrentPortUsage: size, type, buffer and reported (1 when given)
+ *   ComDBClaimPort: number, force, forced (1 when given)
+ *   ComDBReleasePort: number; ComDBResizeDatabase: size */
 struct Call {
     std::string api;
     std::string subject;
