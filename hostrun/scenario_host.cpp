@@ -286,14 +286,19 @@ const char *stateName(standin::ServiceState s)
 
 /* The run under way, for the outcome written when its process ends. */
 const Options *running = nullptr;
-std::chrono::steady_clock::time_point started;
+long long startedMs = 0; /* steady clock */
+
+long long steadyMs()
+{
+    return (long long)std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 /* Writes the outcome of the run that ended with the program's exit code;
  * false if it cannot be written. */
 bool writeOutcome(const Options &o, long long code)
 {
-    long ms = (long)std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::steady_clock::now() - started).count();
+    long long ms = steadyMs() - startedMs;
     stamp(o.root, "install-exit");
     std::string events = standin::eventsJson() + standin::windowsJson();
     /* What the program should have closed and did not fails the run. */
@@ -328,7 +333,8 @@ void processEnded(DWORD code)
 
 int main(int argc, char **argv)
 {
-    Options o = parse(argc, argv);
+    /* Lives as long as the process: the process-end handler reads it. */
+    static const Options o = parse(argc, argv);
     setUp(o);
 
     std::string cmdline = "install.exe";
@@ -341,7 +347,7 @@ int main(int argc, char **argv)
 
     stamp(o.root, "install-start");
     running = &o;
-    started = std::chrono::steady_clock::now();
+    startedMs = steadyMs();
     standin::setProcessEndHandler(processEnded);
     int code = WinMain(reinterpret_cast<HINSTANCE>(0x400000), nullptr, argBuf.data(), 10);
     standin::setProcessEndHandler(nullptr);

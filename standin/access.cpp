@@ -52,19 +52,19 @@ bool keyAccessAllowed(const std::string &fullKeyPath, REGSAM access, REGSAM *gra
     size_t slash = fullKeyPath.find('\\');
     if (!iequals(fullKeyPath.substr(0, slash), "HKEY_LOCAL_MACHINE"))
         return true;
-    REGSAM asked = access;
-    if (asked & GENERIC_ALL)
-        asked |= KEY_ALL_ACCESS;
-    if (asked & GENERIC_WRITE)
-        asked |= KEY_WRITE;
-    if (asked & (GENERIC_READ | GENERIC_EXECUTE))
-        asked |= KEY_READ;
-    asked &= ~(REGSAM)(GENERIC_ALL | GENERIC_WRITE | GENERIC_READ | GENERIC_EXECUTE);
-    if (asked & keyWriteRights)
+    REGSAM rights = access;
+    if (rights & GENERIC_ALL)
+        rights |= KEY_ALL_ACCESS;
+    if (rights & GENERIC_WRITE)
+        rights |= KEY_WRITE;
+    if (rights & (GENERIC_READ | GENERIC_EXECUTE))
+        rights |= KEY_READ;
+    rights &= ~(REGSAM)(GENERIC_ALL | GENERIC_WRITE | GENERIC_READ | GENERIC_EXECUTE);
+    if (rights & keyWriteRights)
         return false;
-    if (asked & MAXIMUM_ALLOWED)
-        asked = (asked & ~(REGSAM)MAXIMUM_ALLOWED) | KEY_READ;
-    *granted = asked;
+    if (rights & MAXIMUM_ALLOWED)
+        rights = (rights & ~(REGSAM)MAXIMUM_ALLOWED) | KEY_READ;
+    *granted = rights;
     return true;
 }
 

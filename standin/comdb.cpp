@@ -94,16 +94,20 @@ bool validHandle(HCOMDB h)
 
 std::string comName(DWORD n) { return "COM" + std::to_string(n); }
 
+/* The database as read: its bit array and its size in numbers. */
 struct Database {
     std::vector<unsigned char> bits;
-    DWORD size = 0; /* numbers arbitrated */
-    bool inUse(DWORD n) const { return bits[(n - 1) / 8] & (1u << ((n - 1) % 8)); }
-    void set(DWORD n, bool on)
-    {
-        unsigned char bit = (unsigned char)(1u << ((n - 1) % 8));
-        bits[(n - 1) / 8] = (unsigned char)(on ? bits[(n - 1) / 8] | bit : bits[(n - 1) / 8] & ~bit);
-    }
+    DWORD size = 0;
 };
+
+bool inUse(const Database &db, DWORD n) { return db.bits[(n - 1) / 8] & (1u << ((n - 1) % 8)); }
+
+void setInUse(Database *db, DWORD n, bool on)
+{
+    unsigned char bit = (unsigned char)(1u << ((n - 1) % 8));
+    unsigned char &byte = db->bits[(n - 1) / 8];
+    byte = (unsigned char)(on ? byte | bit : byte & ~bit);
+}
 
 LONG readDatabase(Database *db)
 {
@@ -138,9 +142,9 @@ LONG mark(HCOMDB h, DWORD n, bool claim)
         return rc;
     if (n == 0 || n > db.size)
         return ERROR_INVALID_PARAMETER;
-    if (claim && db.inUse(n))
+    if (claim && inUse(db, n))
         return ERROR_SHARING_VIOLATION;
-    db.set(n, claim);
+    setInUse(&db, n, claim);
     return writeDatabase(db, comName(n));
 }
 
@@ -159,7 +163,7 @@ std::vector<std::string> openComDatabases()
     return std::vector<std::string>(openHandles.size(), "COM port database");
 }
 
-#define EXPORT(f) {#f, reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&f))}
+#define EXPORT(f) {#f, reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&(f)))}
 const std::vector<Export> &comDatabaseExports()
 {
     static const std::vector<Export> list = {
@@ -241,7 +245,7 @@ LONG WINAPI ComDBGetCurrentPortUsage(HCOMDB HComDB, PBYTE Buffer, DWORD BufferSi
         /* One byte a number, 1 in use, 0 free, for as many as fit. */
         reported = std::min(BufferSize, db.size);
         for (DWORD i = 0; i < reported; i++)
-            Buffer[i] = db.inUse(i + 1) ? 1 : 0;
+            Buffer[i] = inUse(db, i + 1) ? 1 : 0;
     } else {
         /* The bit array, as many whole bytes of it as fit. */
         DWORD bytes = std::min(BufferSize, db.size / 8);
@@ -291,8 +295,8 @@ LONG WINAPI ComDBClaimNextFreePort(HCOMDB HComDB, LPDWORD ComNumber)
     if ((rc = readDatabase(&db)) != ERROR_SUCCESS)
         return rc;
     for (DWORD n = 1; n <= db.size; n++)
-        if (!db.inUse(n)) {
-            db.set(n, true);
+        if (!inUse(db, n)) {
+            setInUse(&db, n, true);
             if ((rc = writeDatabase(db, comName(n))) == ERROR_SUCCESS)
                 *ComNumber = n;
             return rc;

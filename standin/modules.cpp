@@ -39,7 +39,7 @@ struct Module {
     std::vector<Export> exports;
 };
 
-#define EXPORT(f) {#f, reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&f))}
+#define EXPORT(f) {#f, reinterpret_cast<FARPROC>(reinterpret_cast<void *>(&(f)))}
 /* The DLLs the program imports: loaded with it, never unloaded. */
 const std::vector<Module> &systemModules()
 {
@@ -268,9 +268,12 @@ HMODULE WINAPI LoadLibraryA(LPCSTR name)
                 dirs.push_back(path.substr(i, j - i));
             i = j + 1;
         }
-        for (auto &dir : dirs) {
+        for (const auto &dir : dirs) {
             DWORD err;
-            std::string full = fullWindowsPath(dir + "\\" + file, &err);
+            std::string candidate = dir;
+            candidate += '\\';
+            candidate += file;
+            std::string full = fullWindowsPath(candidate, &err);
             if (err)
                 continue;
             if (HMODULE h = moduleAt(redirectFile(full)))
