@@ -840,8 +840,12 @@ BOOL WINAPI SetCurrentDirectoryA(LPCSTR path)
         SetLastError(hostIsFile(m.host) ? ERROR_DIRECTORY : missingError(m.host));
         return FALSE;
     }
+    /* The folder is the one the program named (under WOW64 a relative
+     * path is redirected when it is used, not here). */
+    DWORD err;
+    std::string named = fullWindowsPath(path, &err);
     std::lock_guard<std::recursive_mutex> g(machineLock());
-    machine().cwd = m.windows;
+    machine().cwd = named;
     return TRUE;
 }
 

@@ -1550,6 +1550,13 @@ TEST_F(StandinTest, Wow64RedirectsSystem32ButItsExemptFolders)
     char dir[MAX_PATH];
     GetSystemDirectoryA(dir, sizeof dir);
     EXPECT_STREQ("C:\\windows\\system32", dir);
+    /* The current folder keeps its name; a relative path is redirected. */
+    ASSERT_TRUE(SetCurrentDirectoryA("C:\\windows\\system32"));
+    GetCurrentDirectoryA(sizeof dir, dir);
+    EXPECT_STREQ("C:\\windows\\system32", dir);
+    ASSERT_TRUE(writeFile("rel.txt"));
+    EXPECT_TRUE(standin::getFile("C:\\windows\\SysWOW64\\rel.txt", &bytes));
+    standin::setCurrentDirectory("C:\\setup");
     standin::setWow64(false);
     EXPECT_EQ((DWORD)FILE_ATTRIBUTE_READONLY,
               GetFileAttributesA("C:\\windows\\SysWOW64\\drivers\\c.sys"));
