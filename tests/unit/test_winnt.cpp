@@ -409,6 +409,141 @@ TEST_F(NT, ResponseFileFailureStopsBeforeTheManager)
     expectClosed();
 }
 
+/* A 32-bit program on a 64-bit edition runs under WOW64, where its 32-bit
+ * kernel driver can never load: one box and nothing written.  Where
+ * kernel32 has no IsWow64Process (NT 4.0) or it fails, the installation
+ * goes on as on a 32-bit edition. */
+TEST_F(NT, SixtyFourBitEditionIsRefusedBeforeAnythingIsWritten)
+{
+    struct Case {
+        const char *what;
+        standin::Version version;
+        bool wow64;
+        bool queryFails;
+        bool refused;
+    };
+    const Case cases[] = {
+        {"7 64-bit", standin::WIN7, true, false, true},
+        {"10 64-bit", standin::WIN10, true, false, true},
+        {"Server 2003 64-bit", standin::WIN2003, true, false, true},
+        {"7 32-bit", standin::WIN7, false, false, false},
+        {"NT 4.0", standin::NT40, false, false, false},
+        {"7 64-bit, query fails", standin::WIN7, true, true, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        resetProgram();
+        prepare();
+        usePlatform(c.version);
+        standin::setWow64(c.wow64);
+        if (c.queryFails)
+            standin::fail("IsWow64Process", ERROR_ACCESS_DENIED);
+        int rc = doitNT(owner, &aborted);
+        EXPECT_EQ(c.version == standin::NT40 ? 0 : 1, standin::calls("IsWow64Process"));
+        if (!c.refused) {
+            EXPECT_EQ(0, aborted);
+            EXPECT_TRUE(has(svc(), "\"Port0\"=dword:00000002")) << svc();
+            continue;
+        }
+        EXPECT_EQ(-1, rc);
+        EXPECT_EQ(1, aborted);
+        EXPECT_EQ(std::vector<std::string>{"This is a 64-bit edition of Windows.  The Quorbelle COM "
+                                           "Redirector driver needs a 32-bit edition of Windows.  "
+                                           "Aborting"},
+                  boxTexts());
+        EXPECT_FALSE(exists("C:\\windows\\qblred.iss"));
+        EXPECT_EQ(0, standin::calls("OpenSCManagerA"));
+        EXPECT_EQ(0, standin::calls("CopyFileA"));
+        EXPECT_EQ(0, standin::calls("CreateProcessA"));
+        EXPECT_EQ(0, standin::calls("RegCreateKeyExA") + standin::calls("RegSetValueExA"));
+        EXPECT_TRUE(standin::services().empty());
+        expectClosed();
+    }
+}
+
+/* Windows 2000 and later: numbers the COM port database holds (adapters
+ * unplugged now) are taken as well as the devices that answer, and the
+ * service's number is claimed there.  A database that is missing, faults
+ * or cannot be read leaves the choice to the devices alone. */
+TEST_F(NT, ComPortDatabaseReservesAndGetsTheClaim)
+{
+    const char dbKey[] = "HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter";
+    struct Case {
+        const char *what;
+        standin::Version version;
+        const char *before; /* first byte of ComDB (COM1 to COM8) */
+        std::vector<std::string> devices;
+        standin::ComDatabaseState state;
+        const char *failApi; /* with failMatch, failCode */
+        const char *failMatch;
+        DWORD failCode;
+        const char *port0;
+        const char *after; /* first byte of ComDB after */
+        const char *box;   /* nullptr: none */
+    };
+    const Case cases[] = {
+        {"COM2 to COM4 reserved", standin::WINXP, "0e", {"COM1"}, standin::COMDB_AS_VERSION,
+         nullptr, nullptr, 0, "dword:00000005", "1e", nullptr},
+        {"device unknown to the database", standin::WIN7, "01", {"COM1", "COM2"},
+         standin::COMDB_AS_VERSION, nullptr, nullptr, 0, "dword:00000003", "05", nullptr},
+        {"COM2 claimed since it was read", standin::WIN2K, "00", {}, standin::COMDB_AS_VERSION,
+         "ComDBClaimPort", "COM2", ERROR_SHARING_VIOLATION, "dword:00000003", "04", nullptr},
+        {"claim not written", standin::WINXP, "00", {}, standin::COMDB_AS_VERSION, "ComDBWrite", "",
+         ERROR_CANTWRITE, "dword:00000002", "00", nullptr},
+        {"usage unreadable", standin::WINXP, "0e", {}, standin::COMDB_AS_VERSION,
+         "ComDBGetCurrentPortUsage", "", ERROR_NOT_CONNECTED, "dword:00000002", "0e", nullptr},
+        {"database faults", standin::WINXP, "0e", {}, standin::COMDB_FAULTING, nullptr, nullptr, 0,
+         "dword:00000002", "0e", nullptr},
+        {"no database", standin::WINXP, "0e", {}, standin::COMDB_NONE, nullptr, nullptr, 0,
+         "dword:00000002", "0e", nullptr},
+        {"NT 4.0 has none", standin::NT40, "0e", {}, standin::COMDB_AS_VERSION, nullptr, nullptr, 0,
+         "dword:00000002", "0e", nullptr},
+        {"Port0 not written: claim released", standin::WINXP, "06", {}, standin::COMDB_AS_VERSION,
+         "RegSetValueExA", "|Port0", ERROR_ACCESS_DENIED, nullptr, "06",
+         "Can't set Port value to 4 for key System\\CurrentControlSet\\Services\\Qblred"},
+    };
+    std::string zeros;
+    for (int i = 1; i < 32; i++)
+        zeros += ",00";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        TearDown();
+        resetProgram();
+        prepare();
+        usePlatform(c.version);
+        standin::setComDatabase(c.state);
+        standin::importReg("REGEDIT4\n\n[" + std::string(dbKey) + "]\n\"ComDB\"=hex:" + c.before + zeros + "\n");
+        for (auto &d : c.devices)
+            standin::addComDevice(d);
+        if (c.failApi)
+            standin::fail(c.failApi, c.failCode, c.failMatch);
+        doitNT(owner, &aborted);
+        EXPECT_EQ(c.box ? std::vector<std::string>{c.box} : std::vector<std::string>{}, boxTexts());
+        if (c.port0)
+            EXPECT_TRUE(has(svc(), "\"Port0\"=" + std::string(c.port0))) << svc();
+        else
+            EXPECT_FALSE(has(svc(), "Port0")) << svc();
+        std::string db = standin::exportReg(dbKey);
+        EXPECT_TRUE(has(db, "\"ComDB\"=hex:" + std::string(c.after) + ",00,00")) << db;
+        /* The DLL the program asks for is the system directory's, never a
+         * file of that name beside it, with its error boxes off. */
+        standin::Call load = firstCall("LoadLibraryA");
+        EXPECT_EQ("C:\\windows\\system32\\msports.dll", load.subject);
+        EXPECT_EQ((unsigned long long)(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX),
+                  load.value("mode"));
+        if (c.version != standin::NT40 && c.state == standin::COMDB_AS_VERSION) {
+            standin::Call usage = firstCall("ComDBGetCurrentPortUsage");
+            EXPECT_EQ(256u, usage.value("size"));
+            EXPECT_EQ(1u, usage.value("type")); /* CDB_REPORT_BYTES */
+        }
+        for (auto &claim : standin::asked("ComDBClaimPort"))
+            EXPECT_EQ(0u, claim.value("force")) << claim.subject;
+        expectClosed();
+        EXPECT_TRUE(standin::leftOpen().empty());
+    }
+}
+
 /* UpdateNT: the key's values before, and what must and must not be there
  * after. */
 TEST_F(NT, MigrationTable)
