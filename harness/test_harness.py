@@ -263,6 +263,26 @@ class RunnerQualifier(unittest.TestCase):
                 self.scenario(line + "\n", "wine")
 
 
+    def test_included_lines_keep_their_folder_and_later_lines_win(self):
+        with tempfile.TemporaryDirectory() as d:
+            inner = Path(d) / "b" / "sub"
+            inner.mkdir(parents=True)
+            (inner / "base.scn").write_text("version: nt40\nreg: < data.reg\n"
+                                             "on wine: nt-start: Qblred\n")
+            (inner / "data.reg").write_text("REGEDIT4\n")
+            outer = Path(d) / "a"
+            outer.mkdir()
+            (outer / "x.scn").write_text("include: < ../b/sub/base.scn\nversion: winxp\n")
+            s = scenario.Scenario(outer / "x.scn", "wine")
+            self.assertEqual(s.version, "winxp")
+            self.assertEqual([r.resolve() for r in s.regs], [(inner / "data.reg").resolve()])
+            self.assertEqual(s.nt_start, ["Qblred"])
+            (outer / "loop.scn").write_text("include: < loop.scn\n")
+            for text in ("include: < loop.scn\n", "include: < missing.scn\n", "include: base.scn\n"):
+                (outer / "y.scn").write_text(text)
+                with self.assertRaises(scenario.ScenarioError, msg=text):
+                    scenario.Scenario(outer / "y.scn", "host")
+
 class ServiceImports(unittest.TestCase):
     def test_only_a_service_key_restarts_the_service_manager(self):
         key = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\%s]\r\n"
