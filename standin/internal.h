@@ -99,6 +99,8 @@ HKEY rootByName(const std::string &name);
 const char *rootName(HKEY root);
 /* "key PATH" for every registry handle still open. */
 std::vector<std::string> openKeys();
+/* Splits a backslash path into its names (empty names dropped). */
+std::vector<std::string> splitPath(const std::string &path);
 
 /* ---- files.cpp ---- */
 struct MappedPath {

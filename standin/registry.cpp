@@ -199,7 +199,8 @@ const std::vector<std::shared_ptr<Key>> &enumOrder(Key *k)
     return k->created;
 }
 
-/* Splits a sub key path into its names (empty names dropped). */
+} // namespace
+
 std::vector<std::string> splitPath(const std::string &path)
 {
     std::vector<std::string> out;
@@ -214,6 +215,8 @@ std::vector<std::string> splitPath(const std::string &path)
     }
     return out;
 }
+
+namespace {
 
 Root *rootOf(HKEY h)
 {

@@ -33,21 +33,6 @@ namespace detail {
 
 namespace {
 
-std::vector<std::string> splitNames(const std::string &path)
-{
-    std::vector<std::string> out;
-    size_t i = 0;
-    while (i <= path.size()) {
-        size_t j = path.find('\\', i);
-        if (j == std::string::npos)
-            j = path.size();
-        if (j > i)
-            out.push_back(path.substr(i, j - i));
-        i = j + 1;
-    }
-    return out;
-}
-
 std::string joinNames(const std::vector<std::string> &names, size_t from, size_t to)
 {
     std::string out;
@@ -59,7 +44,7 @@ std::string joinNames(const std::vector<std::string> &names, size_t from, size_t
 /* Whether names[from..] begins with the components of prefix. */
 bool startsWith(const std::vector<std::string> &names, size_t from, const char *prefix)
 {
-    std::vector<std::string> p = splitNames(prefix);
+    std::vector<std::string> p = splitPath(prefix);
     if (names.size() - from < p.size())
         return false;
     for (size_t i = 0; i < p.size(); i++)
@@ -152,7 +137,7 @@ std::string redirectFile(const std::string &full)
     /* full is "C:\a\b" as fullWindowsPath gives it. */
     if (full.size() < 3)
         return full;
-    std::vector<std::string> names = splitNames(full.substr(3));
+    std::vector<std::string> names = splitPath(full.substr(3));
     if (names.empty() || !isWindowsFolder(names[0]))
         return full;
     size_t at; /* the index of the "system32" to replace */
@@ -181,7 +166,7 @@ std::string redirectKey(const std::string &full)
 {
     if (!runsUnderWow64())
         return full;
-    std::vector<std::string> names = splitNames(full);
+    std::vector<std::string> names = splitPath(full);
     if (names.size() < 2 || !iequals(names[0], "HKEY_LOCAL_MACHINE") ||
         !iequals(names[1], "SOFTWARE"))
         return full;
