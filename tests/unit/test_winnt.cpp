@@ -74,6 +74,13 @@ class NT : public InstallTest {
         ASSERT_TRUE(putProgram("C:\\setup\\second.exe", "/bin/true"));
         strcpy(scriptData.path, "C:\\Program Files\\Quorbelle\\Redirector\\");
     }
+    /* Checks the run so far and starts again on a fresh machine. */
+    void restart()
+    {
+        TearDown();
+        resetProgram();
+        prepare();
+    }
     void TearDown() override
     {
         expectCleanRun();
@@ -120,9 +127,7 @@ TEST_F(NT, NewServiceTakesTheFirstFreeComNumber)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.port0);
-        TearDown();
-        resetProgram();
-        prepare();
+        restart();
         for (auto &n : c.com)
             standin::addComDevice(n);
         standin::putFile(kTarget, "old driver, longer than the new one");
@@ -253,9 +258,7 @@ TEST_F(NT, SystemRootUnsetOrTooLongWritesNothing)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.message);
-        TearDown();
-        resetProgram();
-        prepare();
+        restart();
         if (c.root.empty())
             standin::unsetEnv("SystemRoot");
         else
@@ -326,9 +329,7 @@ TEST_F(NT, ProbeTreatsAnyFailedQueryAsFree)
 
     /* At the edge of the 50 characters, which hold a target of 48 and the
      * two NULs after it: COM2's fits, COM3's is one too long. */
-    TearDown();
-    resetProgram();
-    prepare();
+    restart();
     standin::addComDevice("COM2", "\\Device\\" + std::string(40, 'a'));
     standin::addComDevice("COM3", "\\Device\\" + std::string(41, 'b'));
     EXPECT_EQ(0, doitNT(owner, &aborted));
@@ -378,9 +379,7 @@ TEST_F(NT, FailureTable)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        TearDown();
-        resetProgram();
-        prepare();
+        restart();
         if (c.existing)
             standin::importReg(existingService("\"Port\"=dword:00000004\n"));
         standin::fail(c.api, ERROR_ACCESS_DENIED, c.match);
@@ -432,9 +431,7 @@ TEST_F(NT, SixtyFourBitEditionIsRefusedBeforeAnythingIsWritten)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        TearDown();
-        resetProgram();
-        prepare();
+        restart();
         usePlatform(c.version);
         standin::setWow64(c.wow64);
         if (c.queryFails)
@@ -508,9 +505,7 @@ TEST_F(NT, ComPortDatabaseReservesAndGetsTheClaim)
         zeros += ",00";
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        TearDown();
-        resetProgram();
-        prepare();
+        restart();
         usePlatform(c.version);
         standin::setComDatabase(c.state);
         standin::importReg("REGEDIT4\n\n[" + std::string(dbKey) + "]\n\"ComDB\"=hex:" + c.before + zeros + "\n");
@@ -574,9 +569,7 @@ TEST_F(NT, MigrationTable)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        TearDown();
-        resetProgram();
-        prepare();
+        restart();
         standin::importReg(existingService(c.before));
         UpdateNT(owner);
         std::string key = svc();
@@ -620,9 +613,7 @@ TEST_F(NT, MigrationFailures)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        TearDown();
-        resetProgram();
-        prepare();
+        restart();
         if (c.keyExists)
             standin::importReg(existingService("\"Port\"=dword:00000004\n"));
         if (c.api)
