@@ -10,16 +10,19 @@ range, "Port0" and entry numbers of a row are read from the registry the
 run left behind.
 """
 import time
+from collections import namedtuple
 from pathlib import Path
 
-from harness import regfile, scenario
+from harness import regfile, scenario, versions
 from preview import pc_export
 
-PLATFORM_NAMES = {"win95": "Windows 95", "nt351": "NT 3.51", "nt40": "NT 4.0"}
 CLASS_PORTS = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Ports"
 ROOT_PORTS = "HKEY_LOCAL_MACHINE\\Enum\\Root\\Ports"
 SERVICE = pc_export.SERVICE_KEY
 UNINSTALL = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorbelle Redirector"
+# Where a 64-bit Windows keeps the 32-bit program's uninstall entry.
+UNINSTALL_32 = UNINSTALL.replace("\\SOFTWARE\\", "\\SOFTWARE\\Wow6432Node\\")
+COMDB = pc_export.COMDB_KEY
 KEYS_95 = [CLASS_PORTS, ROOT_PORTS]
 KEYS_NT = [SERVICE]
 # Wine 8.0 starts a kernel driver only when its image path is a full one;
@@ -29,8 +32,17 @@ WINE_START_BOX = "StartService error 0x45a"
 
 
 def keys_for(version, uninstall=True):
-    """What an installation writes, per platform (the uninstall entry on both)."""
-    return (KEYS_NT if version.startswith("nt") else KEYS_95) + ([UNINSTALL] if uninstall else [])
+    """What an installation writes, per platform (the uninstall entry on
+    both, in both views on a 64-bit edition), and the COM port database
+    where the version has one (the service's number is claimed there)."""
+    keys = list(KEYS_NT if versions.is_nt(version) else KEYS_95)
+    if versions.has_comdb(version):
+        keys.append(COMDB)
+    if uninstall:
+        keys.append(UNINSTALL)
+        if versions.get(version).bits == 64:
+            keys.append(UNINSTALL_32)
+    return keys
 
 
 def write_scenario(folder, version, regs, coms, script_text, runner, keys):
@@ -39,15 +51,20 @@ def write_scenario(folder, version, regs, coms, script_text, runner, keys):
     only OK boxes, which the runners answer with OK."""
     lines = ["version: " + version, "program: second exit0"]
     lines += ["reg: < " + str(Path(r).resolve()) for r in regs]
-    if version.startswith("nt"):
+    nt = versions.is_nt(version)
+    if nt:
         lines.append("program: qblred.sys")
         if coms:
             lines.append("com: " + " ".join(coms))
     lines.append("text: C:\\setup\\setup.txt = " + scenario.escape(script_text))
     lines.append("cmdline: C:\\\\setup\\\\setup.txt")
     lines += ["key: " + key for key in keys]
-    if version.startswith("nt"):
-        lines += ["service: Qblred | running", "on wine: nt-start: Qblred"]
+    if nt:
+        lines.append("service: Qblred | running")
+        # Under WOW64 Wine would start the 32-bit driver, which 64-bit
+        # Windows never loads (docs/scenarios.md, nt-start).
+        if versions.get(version).bits == 32:
+            lines.append("on wine: nt-start: Qblred")
     path = Path(folder) / ("preview-%s.scn" % version)
     path.write_text("\n".join(lines) + "\n", encoding="utf-8")
     return scenario.Scenario(path, runner)
@@ -197,7 +214,7 @@ def read_outcome(row, outcome, before, version, runner_name):
     read_boxes(row, outcome, runner_name)
     cmd = outcome.file("C:\\testlog\\second-cmdline.txt")
     row.installer = cmd is not None and cmd.is_file()
-    if version.startswith("nt"):
+    if versions.is_nt(version):
         read_nt(row, before, outcome.registry)
     else:
         read_win95(row, before, outcome.registry)
@@ -206,17 +223,24 @@ def read_outcome(row, outcome, before, version, runner_name):
 # ---------------------------------------------------------------------------
 # The machine before
 
+Plan = namedtuple("Plan", "version coms notes title")
+
+
 def plan(export, version=None, coms=None):
-    """(version, COM devices or None, notes) for one machine's export;
-    ExportError when its platform cannot be told."""
+    """The Plan of one machine's export: its version, its COM devices (None
+    on 9x), the notes about the export and the version's name as Windows
+    gives it; ExportError when its platform cannot be told.  A version
+    given overrides the export's."""
     notes = []
     if version is None:
-        version, how = export.platform()
+        version, title, how = export.platform()
         if version is None:
             raise pc_export.ExportError(how)
-        if "previewed as" in how:
+        if how:
             notes.append(how)
-    if version.startswith("nt"):
+    else:
+        title = versions.get(version).title
+    if versions.is_nt(version):
         found = export.com_devices()
         if coms is not None:
             notes.append("COM devices from --com: %s" % (" ".join(coms) or "none"))
@@ -232,15 +256,26 @@ def plan(export, version=None, coms=None):
             notes.append("COM devices from SERIALCOMM: %s" % " ".join(coms))
         if found and found[1]:
             notes.append("SERIALCOMM also lists %s, not COM names" % ", ".join(found[1]))
+        if versions.has_comdb(version):
+            notes.append(comdb_note(export.comdb_reserved()))
     else:
         if coms:
             notes.append("--com is for Windows NT; the Windows 95 census reads the Config Manager")
         coms = None
         if not export.has_config_manager():
-            notes.append("no %s in the export (a whole-registry export on Windows 95 may "
-                         "leave it out): the census sees no port; export it there: %s"
+            notes.append("no %s in the export (a whole-registry export on Windows 95, 98 or ME "
+                         "may leave it out): the census sees no port; export it there: %s"
                          % (pc_export.CONFIG_MANAGER_ENUM, pc_export.EXPORT_HELP["win95"]))
-    return version, coms, notes
+    return Plan(version, coms, notes, title)
+
+
+def comdb_note(reserved):
+    if reserved is None:
+        return ("the export has no %s: the COM port database reserves no number (export it "
+                "there: %s)" % (pc_export.COMDB_KEY, pc_export.EXPORT_HELP["comdb"]))
+    if not reserved:
+        return "COM port database reserves no number"
+    return "COM port database reserves %s" % " ".join("COM%d" % n for n in reserved)
 
 
 def preview_machine(runner, name, paths, script_text, work, version=None, coms=None, keep=None):
@@ -254,12 +289,11 @@ def preview_machine(runner, name, paths, script_text, work, version=None, coms=N
     work = Path(work)
     try:
         export = pc_export.read_machine(paths)
-        version, coms, row.notes = plan(export, version, coms)
+        version, coms, row.notes, row.platform = plan(export, version, coms)
     except pc_export.ExportError as e:
         row.problem = str(e)
         row.seconds = time.time() - started
         return row
-    row.platform = PLATFORM_NAMES.get(version, version)
     imported = export.write_import(work / "machine.reg", version)
     scn = write_scenario(work, version, [imported], coms, script_text, runner.name,
                          keys_for(version, uninstall=keep is not None))

@@ -4,7 +4,7 @@ it wrote: the command behind scripts/demo.sh and scripts/preview.sh.
 
     scripts/demo.sh                      a Windows 95 and an NT 4.0 machine
     scripts/preview.sh --machine PC.reg [--machine MORE.reg] [--script SETUP.TXT]
-                       [--version win95|nt40|nt351] [--com COM1,COM3]
+                       [--version NAME] [--com COM1,COM3]
                                          a preview on your own machine's registry
     scripts/preview.sh --site DIR [--jobs N] [--csv FILE] [--script SETUP.TXT]
                                          a preview of every machine in DIR, as a table
@@ -16,7 +16,9 @@ loaded into a fresh, throw-away Wine prefix; the installation runs there
 and the additions and changes it made are printed as a diff.  The PC itself
 is never touched.  On NT the COM devices that exist are the ones the export
 lists under HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM (--com
-names them by hand instead).  `--as preview` (first) names the command
+names them by hand instead).  --version takes every name of
+harness/versions.py and wins over the version the export tells.
+`--as preview` (first) names the command
 scripts/preview.sh, which wants --machine or --site.
 """
 import argparse
@@ -27,7 +29,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
-from harness import runners  # noqa: E402
+from harness import runners, versions  # noqa: E402
 from harness.scenario import ROOT  # noqa: E402
 from preview import machine, pc_export, report, site_table  # noqa: E402
 
@@ -41,10 +43,10 @@ def demo_plan(opts):
                  opts.version)]
     machines = ROOT / "scenarios/machines"
     plan = []
-    if opts.version in (None, "win95"):
+    if opts.version is None or versions.is_9x(opts.version):
         plan.append(("a default Windows 95 machine (COM1 0x3F8-0x3FF, COM2 0x2F8-0x2FF, LPT1)",
-                     [machines / "win95-default.reg"], "win95"))
-    if opts.version != "win95":
+                     [machines / "win95-default.reg"], opts.version or "win95"))
+    if not versions.is_9x(opts.version or "nt40"):
         plan.append(("an NT machine with COM1 and COM2", [machines / "nt40-com1-com2.reg"], opts.version))
     return plan
 
@@ -59,7 +61,7 @@ def preview_one(runner, title, files, version, coms, script_text, tmp, command):
         print("reported as %s" % version)
         report.print_run(outcome, version)
         print("What the installation added (+) or changed (-/+) in the registry:")
-        report.print_diff(before, outcome.registry, version)
+        report.print_diff(before, outcome.registry, version, runner.name)
         print()
 
     work = Path(tempfile.mkdtemp(prefix="machine-", dir=tmp))
@@ -89,8 +91,9 @@ def main(argv=None):
                     help="a .reg file (or a folder of them) exported from a PC; may repeat")
     ap.add_argument("--site", help="a folder of machines: a .reg file or a folder of .reg files each")
     ap.add_argument("--script", help="an install script (default: an example)")
-    ap.add_argument("--version", choices=["win95", "nt351", "nt40"],
-                    help="the platform (default: told by the export)")
+    ap.add_argument("--version", choices=versions.NAMES, metavar="NAME",
+                    help="the Windows version, one of %s (default: told by the export)"
+                         % " ".join(versions.NAMES))
     ap.add_argument("--com", help="NT: the COM devices that exist, such as COM1,COM3 "
                                   "(default: those the export lists under SERIALCOMM)")
     ap.add_argument("--jobs", type=int, default=os.cpu_count() or 1,

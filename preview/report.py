@@ -1,10 +1,18 @@
 """What one machine's run showed and did, printed for a person: its boxes,
 the response file, the driver, the installer's command line, the service,
 the registry's changes, and the summary the site table gives it."""
-from harness import regfile
+from harness import regfile, versions
 from preview import machine
 
 FILES = ["C:\\windows\\qblred.iss", "C:\\windows\\system32\\drivers\\qblred.sys"]
+# What only Wine's service manager writes into a service's key
+# (docs/scenarios.md, "What Wine does differently").
+WINE_ONLY_VALUES = {
+    "objectname": "Wine's service manager writes it; Windows writes none for a driver",
+    "preshutdowntimeout": "Wine's service manager writes it; Windows does not",
+    "wow64": "Wine marks a service a 32-bit program created in a 64-bit prefix; Windows does not",
+}
+WINE_IMAGE_PATH = "Wine's service manager stores it as REG_SZ; Windows as REG_EXPAND_SZ"
 
 
 def subtree(registry, key):
@@ -18,8 +26,25 @@ def show_value(name, value, entry=None):
     return '  "%s" = %s' % (name, regfile.show_data(value))
 
 
-def print_diff(before, after, version):
+def wine_mark(key, name, value):
+    """Why a value the Wine runner's service key holds is Wine's, or None."""
+    if key != machine.SERVICE.lower():
+        return None
+    if name == "imagepath" and value[0] == regfile.REG_SZ:
+        return WINE_IMAGE_PATH
+    return WINE_ONLY_VALUES.get(name)
+
+
+def print_diff(before, after, version, runner_name=None):
+    """The changes under the keys an installation writes; with the Wine
+    runner, the values only Wine writes are marked as Wine's."""
     changes = 0
+
+    def added(k, v, entry):
+        line = "+" + show_value(v, entry["values"][v], entry)[1:]
+        why = wine_mark(k, v, entry["values"][v]) if runner_name == "wine" else None
+        return line + ("   (Wine only: %s)" % why if why else "")
+
     for key in machine.keys_for(version):
         old, new = subtree(before, key), subtree(after, key)
         for k in sorted(set(old) | set(new)):
@@ -27,7 +52,7 @@ def print_diff(before, after, version):
             if k not in old:
                 print("+ [%s]" % name)
                 for v in sorted(new[k]["values"]):
-                    print("+" + show_value(v, new[k]["values"][v], new[k])[1:])
+                    print(added(k, v, new[k]))
                 changes += 1
                 continue
             if k not in new:
@@ -38,12 +63,12 @@ def print_diff(before, after, version):
             lines = []
             for v in sorted(set(ov) | set(nv)):
                 if v not in ov:
-                    lines.append("+" + show_value(v, nv[v], new[k])[1:])
+                    lines.append(added(k, v, new[k]))
                 elif v not in nv:
                     lines.append("-" + show_value(v, ov[v], old[k])[1:])
                 elif ov[v] != nv[v]:
                     lines.append("-" + show_value(v, ov[v], old[k])[1:])
-                    lines.append("+" + show_value(v, nv[v], new[k])[1:])
+                    lines.append(added(k, v, new[k]))
             if lines:
                 print("  [%s]" % name)
                 print("\n".join(lines))
@@ -79,7 +104,7 @@ def print_run(outcome, version):
         print("the application installer was started with: %s" % cmd.read_text(errors="replace"))
     else:
         print("the application installer was not started")
-    if version.startswith("nt"):
+    if versions.is_nt(version):
         started = outcome.folder / "nt-start.txt"
         if started.exists():
             for line in started.read_text().splitlines():

@@ -15,7 +15,7 @@ from pathlib import Path
 
 from harness import regfile, runners
 from harness.scenario import ROOT
-from preview import machine, main, pc_export, site_table
+from preview import machine, main, pc_export, report, site_table
 
 SITE = ROOT / "examples/site"
 NT4 = SITE / "nt40-four-ports.reg"
@@ -48,6 +48,10 @@ def reason(*texts):
 HDR = "REGEDIT4\r\n\r\n"
 SERIALCOMM = "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\r\n"
 SERVICE = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\Qblred]\r\n"
+NT_VERSION = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
+WINDOWS_VERSION = "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion]\r\n"
+ENVIRONMENT = "[HKEY_LOCAL_MACHINE\\%s\\Control\\Session Manager\\Environment]\r\n"
+COMDB = "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\COM Name Arbiter]\r\n"
 
 
 class ExportReading(unittest.TestCase):
@@ -55,21 +59,69 @@ class ExportReading(unittest.TestCase):
         e = export_of(HDR + SERIALCOMM + '"\\\\Device\\\\Serial3"="COM10"\r\n"S0"="com1"\r\n'
                       '"S1"="COM2"\r\n"Mouse"="SERMOUSE"\r\n"Num"=dword:00000001\r\n"Dup"="COM1"\r\n')
         self.assertEqual(e.com_devices(), (["COM1", "COM2", "COM10"], ["SERMOUSE"]))
-        self.assertEqual(e.platform(), ("nt40", "Windows NT (no version in the export: previewed as NT 4.0)"))
+        self.assertEqual(e.platform(), ("nt40", "Windows NT 4.0",
+                                        "Windows NT (no version in the export: previewed as NT 4.0)"))
         self.assertIsNone(export_of(HDR + SERVICE).com_devices())
         self.assertEqual(export_of(HDR + SERIALCOMM).com_devices(), ([], []))
 
     def test_platform_and_nt_version(self):
-        version = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\r\n"
-        self.assertEqual(export_of(HDR + version + '"CurrentVersion"="3.51"\r\n').platform()[0], "nt351")
-        self.assertEqual(export_of(HDR + version + '"CurrentVersion"="4.0"\r\n').platform()[0], "nt40")
-        self.assertEqual(export_of(HDR + version + '"CurrentVersion"="5.0"\r\n').platform(),
-                         ("nt40", "Windows NT 5.0, previewed as NT 4.0"))
-        self.assertEqual(export_of(HDR + "[HKEY_DYN_DATA\\Config Manager]\r\n").platform()[0], "win95")
-        self.assertEqual(export_of(HDR + "[HKEY_LOCAL_MACHINE\\Enum\\Root]\r\n").platform()[0], "win95")
+        def told(*extra, current="3.51", build=None):
+            text = HDR + NT_VERSION + '"CurrentVersion"="%s"\r\n' % current
+            if build is not None:
+                text += '"CurrentBuildNumber"="%s"\r\n' % build
+            return export_of(text + "".join(extra)).platform()
+        for current, build, version, title in (
+                ("3.51", "1057", "nt351", "Windows NT 3.51"), ("4.0", "1381", "nt40", "Windows NT 4.0"),
+                ("5.0", "2195", "win2k", "Windows 2000"), ("5.1", "2600", "winxp", "Windows XP"),
+                ("5.2", "3790", "win2003", "Windows Server 2003"), ("6.0", "6002", "vista", "Windows Vista"),
+                ("6.1", "7601", "win7", "Windows 7"), ("6.2", "9200", "win8", "Windows 8"),
+                ("6.3", "9600", "win81", "Windows 8.1"), ("6.3", None, "win81", "Windows 8.1"),
+                # 10 and 11 keep 6.3 in CurrentVersion; the build tells them.
+                ("6.3", "10240", "win10", "Windows 10"), ("6.3", "19045", "win10", "Windows 10")):
+            self.assertEqual(told(current=current, build=build), (version, title, None), (current, build))
+        # There is no 32-bit Windows 11.
+        self.assertEqual(told(current="6.3", build="22631"), ("win10-64", "Windows 11 64-bit", None))
+        self.assertEqual(told(NT_VERSION + '"CurrentMajorVersionNumber"=dword:0000000a\r\n', current="6.3"),
+                         ("win10", "Windows 10", None))
+        self.assertEqual(told(current="5.9"), ("nt40", "Windows NT 4.0", "Windows NT 5.9, previewed as NT 4.0"))
+        # 64-bit editions: by the processor, or by the 32-bit view's keys.
+        amd64 = ENVIRONMENT % "SYSTEM\\CurrentControlSet" + '"PROCESSOR_ARCHITECTURE"="AMD64"\r\n'
+        self.assertEqual(told(amd64, current="6.1", build="7601"), ("win7-64", "Windows 7 64-bit", None))
+        self.assertEqual(told(amd64, current="6.3", build="9600"), ("win81-64", "Windows 8.1 64-bit", None))
+        self.assertEqual(told(amd64, current="6.3", build="19045"), ("win10-64", "Windows 10 64-bit", None))
+        self.assertEqual(told(amd64, current="6.0"), ("vista-64", "Windows Vista 64-bit", None))
+        self.assertEqual(told(amd64, current="6.2"), ("win8-64", "Windows 8 64-bit", None))
+        self.assertEqual(told(amd64, current="5.2"), ("win2003-64", "Windows Server 2003 64-bit", None))
+        self.assertEqual(told(amd64, NT_VERSION + '"ProductName"="Microsoft Windows XP"\r\n', current="5.2"),
+                         ("win2003-64", "Windows XP 64-bit", None))
+        # The control set that Select names, and an Itanium.
+        ia64 = ("[HKEY_LOCAL_MACHINE\\SYSTEM\\Select]\r\n\"Current\"=dword:00000002\r\n" +
+                ENVIRONMENT % "SYSTEM\\ControlSet001" + '"PROCESSOR_ARCHITECTURE"="x86"\r\n' +
+                ENVIRONMENT % "SYSTEM\\ControlSet002" + '"PROCESSOR_ARCHITECTURE"="IA64"\r\n')
+        self.assertEqual(told(ia64, current="5.2")[0], "win2003-64")
+        wow = "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\Microsoft]\r\n"
+        self.assertEqual(told(wow, current="6.1"), ("win7-64", "Windows 7 64-bit", None))
+        x86 = ENVIRONMENT % "SYSTEM\\CurrentControlSet" + '"PROCESSOR_ARCHITECTURE"="x86"\r\n'
+        self.assertEqual(told(x86, current="6.1")[0], "win7")
+        self.assertEqual(told(amd64, current="5.0"),
+                         ("win2k", "Windows 2000", "PROCESSOR_ARCHITECTURE AMD64, but Windows 2000 has no "
+                          "64-bit edition: previewed as the 32-bit one"))
+        # 95, 98, 98 SE and ME by VersionNumber, whatever case the key is written in.
+        for key, number, version, title in (
+                ("SOFTWARE", "4.00.950", "win95", "Windows 95"), ("Software", "4.00.950B", "win95", "Windows 95"),
+                ("Software", "4.03.1214", "win95", "Windows 95"), ("SOFTWARE", "4.10.1998", "win98", "Windows 98"),
+                ("Software", "4.10.2222", "win98", "Windows 98 SE"), ("SOFTWARE", "4.90.3000", "winme", "Windows ME")):
+            text = (HDR + "[HKEY_LOCAL_MACHINE\\%s\\Microsoft\\Windows\\CurrentVersion]\r\n" % key +
+                    '"VersionNumber"="%s"\r\n' % number + "[HKEY_LOCAL_MACHINE\\Enum\\Root]\r\n")
+            self.assertEqual(export_of(text).platform(), (version, title, None), number)
+        odd = export_of(HDR + WINDOWS_VERSION + '"VersionNumber"="5.00.1"\r\n').platform()
+        self.assertEqual(odd, ("win95", "Windows 95", 'VersionNumber "5.00.1", previewed as Windows 95'))
+        self.assertEqual(export_of(HDR + "[HKEY_DYN_DATA\\Config Manager]\r\n").platform()[:2],
+                         ("win95", "Windows 95"))
+        self.assertIn("no VersionNumber", export_of(HDR + "[HKEY_LOCAL_MACHINE\\Enum\\Root]\r\n").platform()[2])
         none = export_of(HDR + "[HKEY_USERS\\.DEFAULT]\r\n").platform()
         self.assertIsNone(none[0])
-        self.assertIn("cannot tell the platform", none[1])
+        self.assertIn("cannot tell the platform", none[2])
         with self.assertRaises(pc_export.ExportError):
             machine.plan(export_of(HDR + "[HKEY_USERS\\.DEFAULT]\r\n"))
 
@@ -161,19 +213,109 @@ class ExportReading(unittest.TestCase):
         self.assertEqual(service["displayname"], (regfile.REG_SZ, b"Caf\xe9\0"))
         self.assertEqual(service["imagepath"], (regfile.REG_EXPAND_SZ, b"sys\0"))
         self.assertIn("n\xe4me", reg["hkey_local_machine\\enum\\root\\ports\\0001"]["values"])
+        # As XP's regedit writes them: CR LF, long hex lists continued, the
+        # string forms in UTF-16; the same lines in REGEDIT4 (98, ME) are ANSI.
+        lines = ('"ImagePath"=hex(2):73,00,79,00,73,00,74,00,65,00,6d,00,33,00,32,00,5c,00,71,00,\\\r\n'
+                 '  62,00,6c,00,2e,00,73,00,79,00,73,00,00,00\r\n'
+                 '"Group"=hex(7):61,00,00,00,62,00,00,00,00,00\r\n"None"=hex(7):00,00\r\n'
+                 '"Quad"=hex(b):01,02,00,00,00,00,00,\\\r\n  00\r\n"Tail"=dword:00000007\r\n')
+        ansi = ('"ImagePath"=hex(2):73,79,73,\\\r\n  00\r\n"Group"=hex(7):61,00,62,00,00\r\n'
+                '"Quad"=hex(b):01,02,00,00,00,00,00,00\r\n')
+        with tempfile.TemporaryDirectory() as d:
+            utf8 = Path(d) / "utf8.reg"
+            utf8.write_bytes(b"\xef\xbb\xbf" + ("Windows Registry Editor Version 5.00\r\n\r\n" + SERVICE +
+                                                  '"Group"=hex(7):63,00,00,00,00,00\r\n').encode("utf-8"))
+            services = []
+            for e, image in ((export_of("Windows Registry Editor Version 5.00\r\n\r\n" + SERVICE + lines,
+                                        utf16=True), b"system32\\qbl.sys\0"),
+                             (export_of(HDR + SERVICE + ansi), b"sys\0")):
+                reg = regfile.parse_file(e.write_import(Path(d) / "m.reg", "winxp"))
+                services.append(reg[pc_export.SERVICE_KEY.lower()]["values"])
+                self.assertEqual(services[-1]["imagepath"], (regfile.REG_EXPAND_SZ, image))
+                self.assertEqual(services[-1]["group"], (regfile.REG_MULTI_SZ, b"a\0b\0\0"))
+                self.assertEqual(services[-1]["quad"], (0xB, b"\x01\x02" + b"\0" * 6))
+            self.assertEqual(services[0]["none"], (regfile.REG_MULTI_SZ, b"\0"))
+            self.assertEqual(services[0]["tail"], (regfile.REG_DWORD, b"\x07\0\0\0"))
+            self.assertEqual(pc_export.read_machine([utf8]).value(pc_export.SERVICE_KEY, "Group"),
+                             ("Group", regfile.REG_MULTI_SZ, b"c\0\0"))
+
+    def test_the_com_port_database_goes_into_the_scenario(self):
+        xp = NT_VERSION + '"CurrentVersion"="5.1"\r\n"CurrentBuildNumber"="2600"\r\n'
+        arbiter = (HDR + xp + SERIALCOMM + '"Serial0"="COM1"\r\n' +
+                   COMDB.replace("CurrentControlSet", "ControlSet001") +
+                   '"ComDB"=hex:05,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,00,\\\r\n'
+                   '  00,00,00,00,00,00,00,80\r\n')
+        e = export_of(arbiter)
+        self.assertEqual(e.comdb_reserved(), [1, 3, 256])
+        version, coms, notes, title = machine.plan(e)
+        self.assertEqual((version, coms, title), ("winxp", ["COM1"], "Windows XP"))
+        self.assertEqual(notes, ["COM devices from SERIALCOMM: COM1", "COM port database reserves COM1 COM3 COM256"])
+        with tempfile.TemporaryDirectory() as d:
+            imported = e.write_import(Path(d) / "m.reg", version)
+            scn = machine.write_scenario(d, version, [imported], coms, "x", "host",
+                                         machine.keys_for(version, uninstall=False))
+            given = {}
+            for reg in scn.regs:
+                regfile.parse_file(reg, given)
+            self.assertEqual(given[pc_export.COMDB_KEY.lower()]["values"]["comdb"],
+                             (regfile.REG_BINARY, bytes([5] + [0] * 30 + [0x80])))
+            self.assertEqual((scn.version, scn.coms), ("winxp", ["COM1"]))
+            self.assertIn(pc_export.COMDB_KEY, scn.registry_keys())
+            # NT 4.0 has no database: neither imported nor exported, no note.
+            nt40 = regfile.parse_file(e.write_import(Path(d) / "n.reg", "nt40"))
+            self.assertNotIn(pc_export.COMDB_KEY.lower(), nt40)
+            self.assertNotIn(pc_export.COMDB_KEY, machine.keys_for("nt40"))
+            self.assertEqual(machine.plan(e, version="nt40")[2], ["COM devices from SERIALCOMM: COM1"])
+        # 64-bit: no start of the 32-bit driver afterwards; both uninstall views exported.
+        with tempfile.TemporaryDirectory() as d:
+            scn = machine.write_scenario(d, "win7-64", [], ["COM1"], "x", "wine", machine.keys_for("win7-64"))
+            self.assertEqual(scn.nt_start, [])
+            self.assertIn(machine.UNINSTALL_32, scn.registry_keys())
+            self.assertEqual(machine.write_scenario(d, "win7", [], [], "x", "wine", []).nt_start, ["Qblred"])
+        # A key without the value is an empty database.
+        self.assertEqual(machine.plan(export_of(HDR + xp + COMDB))[2][-1], "COM port database reserves no number")
+        missing = machine.plan(export_of(HDR + xp))[2][-1]
+        self.assertIn("the export has no HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Control\\COM Name "
+                      "Arbiter: the COM port database reserves no number", missing)
+        without_version = export_of(HDR + COMDB + '"ComDB"=hex:01\r\n').platform()
+        self.assertEqual(without_version[0], "nt40")
+        self.assertIn("give --version", without_version[2])
+
+    def test_the_diff_names_what_only_wine_writes(self):
+        key = pc_export.SERVICE_KEY
+        def reg(text):
+            return regfile.parse_text(text.replace("\r\n", "\n"))
+        before = reg("[%s]\n\"ImagePath\"=hex(2):61,00\n\"Start\"=dword:00000003\n" % key)
+        after = reg("[%s]\n\"ImagePath\"=\"a\"\n\"Start\"=dword:00000001\n\"ObjectName\"=\"LocalSystem\"\n"
+                    "\"PreshutdownTimeout\"=dword:0002bf20\n\"WOW64\"=dword:00000001\n"
+                    "[%s]\n\"ComDB\"=hex:01\n" % (key, pc_export.COMDB_KEY))
+        shown = {}
+        for runner in ("wine", "host"):
+            with contextlib.redirect_stdout(io.StringIO()) as out:
+                report.print_diff(before, after, "winxp", runner)
+            shown[runner] = out.getvalue().splitlines()
+        marked = [l.split(" = ")[0] for l in shown["wine"] if "(Wine only: " in l]
+        self.assertEqual(marked, ['+ "ImagePath"', '+ "ObjectName"', '+ "PreshutdownTimeout"', '+ "WOW64"'])
+        self.assertIn('+ "Start" = dword:00000001', shown["wine"])
+        self.assertIn('+ "ComDB" = hex(3):01', shown["wine"])
+        self.assertEqual([l.split("   (Wine only")[0] for l in shown["wine"]], shown["host"])
+        # A REG_EXPAND_SZ image path, as Windows stores it, is not Wine's.
+        self.assertIsNone(report.wine_mark(key.lower(), "imagepath", (regfile.REG_EXPAND_SZ, b"a\0")))
+        self.assertIsNone(report.wine_mark(machine.UNINSTALL.lower(), "objectname", (regfile.REG_SZ, b"a\0")))
 
     def test_plan_notes_the_com_devices_and_missing_keys(self):
         nt = export_of(HDR + SERVICE)
-        version, coms, notes = machine.plan(nt)
-        self.assertEqual((version, coms), ("nt40", []))
+        version, coms, notes, title = machine.plan(nt)
+        self.assertEqual((version, coms, title), ("nt40", [], "Windows NT 4.0"))
         self.assertIn("the preview assumed no COM device", notes[-1])
         self.assertIn("--com COM1,COM2", notes[-1])
         self.assertEqual(machine.plan(nt, coms=["COM1"])[1], ["COM1"])
         self.assertEqual(machine.plan(pc_export.read_machine([NT4]))[1], ["COM1", "COM2", "COM3", "COM4"])
         self.assertEqual(machine.plan(pc_export.read_machine([NT4]), coms=["COM2"])[1], ["COM2"])
         w95 = export_of(HDR + "[HKEY_LOCAL_MACHINE\\Enum\\Root]\r\n")
-        version, coms, notes = machine.plan(w95, coms=["COM1"])
+        version, coms, notes, _ = machine.plan(w95, coms=["COM1"])
         self.assertEqual((version, coms), ("win95", None))
+        self.assertEqual(machine.plan(w95, version="winme")[::3], ("winme", "Windows ME"))
         self.assertTrue(any("no HKEY_DYN_DATA\\Config Manager\\Enum in the export" in n for n in notes))
         self.assertEqual(main.parse_coms("com1, COM3", "demo"), ["COM1", "COM3"])
         with self.assertRaises(SystemExit) as bad:
@@ -238,7 +380,19 @@ class ExampleSite(unittest.TestCase):
             self.assertEqual((r.port0, r.port0_how, r.boxes, r.clean()), (5, "new service", [], True), name)
             r = rows["nt351-old-service"]
             self.assertEqual((r.platform, r.port0, r.port0_how, r.clean()),
-                             ("NT 3.51", 4, 'from the old "Port"', True), name)
+                             ("Windows NT 3.51", 4, 'from the old "Port"', True), name)
+            r = rows["win98-com1-to-com3"]
+            self.assertEqual((r.platform, r.com_name, r.io_base, r.io_end, r.class_entry, r.clean()),
+                             ("Windows 98", "COM4", 0x2E8, 0x2EF, "0004", True), name)
+            # COM1 is a device and reserved, COM3 reserved by an unplugged adapter.
+            r = rows["winxp-adapter-on-com3"]
+            self.assertEqual((r.platform, r.port0, r.clean()), ("Windows XP", 2, True), name)
+            self.assertEqual(r.notes, ["COM devices from SERIALCOMM: COM1", "COM port database reserves COM1 COM3"])
+            r = rows["win7-64-bit"]
+            self.assertEqual((r.platform, r.boxes, r.port0, r.installer, r.ends_text()),
+                             ("Windows 7 64-bit", [("Error", "This is a 64-bit edition of Windows.  The Quorbelle "
+                                                   "COM Redirector driver needs a 32-bit edition of Windows.  "
+                                                   "Aborting")], None, False, "no"), name)
             r = rows["win95-cut-short"]
             self.assertEqual(r.problem, "win95-cut-short.reg: line 115: the file ends inside a value (cut short)")
             self.assertEqual(r.ends_text(), "not previewed")
@@ -249,8 +403,9 @@ class ExampleSite(unittest.TestCase):
                              site_table.ERROR_BOX | site_table.NOT_PREVIEWED)
         # On Wine the program's own start of the driver fails (relative path);
         # the row leaves that box out only because the driver then ran.
-        for pc in ("nt40-four-ports", "nt351-old-service"):
+        for pc in ("nt40-four-ports", "nt351-old-service", "winxp-adapter-on-com3"):
             self.assertEqual(self.rows("wine")[pc].wine_only, [machine.WINE_START_BOX])
+        self.assertEqual(self.rows("wine")["win7-64-bit"].wine_only, [])
 
     def test_com_given_by_hand_wins_over_the_export(self):
         for name in ("host", "wine"):
@@ -260,8 +415,8 @@ class ExampleSite(unittest.TestCase):
 
     def test_progress_says_how_many_are_done(self):
         lines = self.runs["host"][1]
-        self.assertEqual([re.match(r"done (\d+) of 6: ", l).group(1) for l in lines],
-                         [str(i) for i in range(1, 7)])
+        self.assertEqual([re.match(r"done (\d+) of 9: ", l).group(1) for l in lines],
+                         [str(i) for i in range(1, 10)])
         self.assertTrue(any("win95-cut-short (?) not previewed: " in l for l in lines))
 
     def test_csv_holds_the_table(self):

@@ -2,7 +2,7 @@
 # The program's main job: a silent installation of the real install.exe under
 # Wine on a default machine, showing what it wrote; or a preview on PCs'
 # registry exports (as scripts/preview.sh).  Options go to preview/main.py:
-#   scripts/demo.sh [--machine PC.reg]... [--script SETUP.TXT] [--version win95|nt351|nt40]
+#   scripts/demo.sh [--machine PC.reg]... [--script SETUP.TXT] [--version NAME]
 #                   [--com COM1,COM3] [--host]
 #   scripts/demo.sh --site DIR [--jobs N] [--csv FILE] [--script SETUP.TXT] [--host]
 set -euo pipefail

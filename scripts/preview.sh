@@ -5,7 +5,7 @@
 # would do there: the COM name and I/O range or port number, the entries,
 # the boxes.  The PCs themselves are never touched.
 #   scripts/preview.sh --machine PC.reg [--machine MORE.reg]... [--script SETUP.TXT]
-#                      [--version win95|nt351|nt40] [--com COM1,COM3] [--host]
+#                      [--version NAME] [--com COM1,COM3] [--host]
 #   scripts/preview.sh --site DIR [--jobs N] [--csv FILE] [--keep DIR] [--script SETUP.TXT] [--host]
 # Installs and builds what it needs first, as scripts/demo.sh does; exit
 # status as scripts/demo.sh's (for --site: bit 1 an error box, bit 2 a
