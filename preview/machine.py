@@ -240,6 +240,9 @@ def plan(export, version=None, coms=None):
             notes.append(how)
     else:
         title = versions.get(version).title
+        told = export.platform()
+        if told.version not in (None, version):
+            notes.append("the export tells %s; previewed as %s (--version)" % (told.title, title))
     if versions.is_nt(version):
         found = export.com_devices()
         if coms is not None:

@@ -265,7 +265,10 @@ class ExportReading(unittest.TestCase):
             nt40 = regfile.parse_file(e.write_import(Path(d) / "n.reg", "nt40"))
             self.assertNotIn(pc_export.COMDB_KEY.lower(), nt40)
             self.assertNotIn(pc_export.COMDB_KEY, machine.keys_for("nt40"))
-            self.assertEqual(machine.plan(e, version="nt40")[2], ["COM devices from SERIALCOMM: COM1"])
+            self.assertEqual(machine.plan(e, version="nt40")[2],
+                             ["the export tells Windows XP; previewed as Windows NT 4.0 (--version)",
+                              "COM devices from SERIALCOMM: COM1"])
+            self.assertEqual(machine.plan(e, version="winxp")[2], notes)
         # 64-bit: no start of the 32-bit driver afterwards; both uninstall views exported.
         with tempfile.TemporaryDirectory() as d:
             scn = machine.write_scenario(d, "win7-64", [], ["COM1"], "x", "wine", machine.keys_for("win7-64"))
