@@ -82,22 +82,22 @@ void unload(ComDatabase *db)
 
 } // namespace
 
-bool openComDatabase(ComDatabase *db)
+void openComDatabase(ComDatabase *db)
 {
     memset(db, 0, sizeof *db);
     char path[MAX_PATH + 1];
     UINT n = GetSystemDirectoryA(path, MAX_PATH);
     if (n == 0 || n >= MAX_PATH)
-        return false;
+        return;
     int len = snprintf(path + n, sizeof path - n, "\\%s", dllName);
     if (len < 0 || len >= (int)(sizeof path - n))
-        return false;
+        return;
     /* A DLL that is missing or will not load is no database: no box. */
     UINT mode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
     db->dll = LoadLibraryA(path);
     SetErrorMode(mode);
     if (!db->dll)
-        return false;
+        return;
     db->open = GetProcAddress(db->dll, "ComDBOpen");
     db->close = GetProcAddress(db->dll, "ComDBClose");
     db->usage = GetProcAddress(db->dll, "ComDBGetCurrentPortUsage");
@@ -106,18 +106,16 @@ bool openComDatabase(ComDatabase *db)
     LONG rc = ERROR_SUCCESS;
     if (!db->open || !db->close || !db->usage || !db->claim || !db->release ||
         !call(db, OP_OPEN, 0, &rc) || rc != ERROR_SUCCESS || db->handle == INVALID_HANDLE_VALUE) {
-        db->handle = NULL;
         unload(db);
-        return false;
+        return;
     }
     db->ports = 0;
     if (!call(db, OP_USAGE, 0, &rc) || rc != ERROR_SUCCESS) {
         closeComDatabase(db);
-        return false;
+        return;
     }
     if (db->ports > sizeof db->inUse)
         db->ports = sizeof db->inUse;
-    return true;
 }
 
 bool comReserved(const ComDatabase *db, int n)

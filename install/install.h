@@ -147,7 +147,7 @@ struct ComDatabase {
     unsigned char inUse[LAST_COM]; /* COMn at [n - 1]: held as in use     */
     DWORD ports;                   /* how many numbers inUse tells of     */
 };
-bool openComDatabase(ComDatabase *db);
+void openComDatabase(ComDatabase *db);
 bool comReserved(const ComDatabase *db, int n);
 /* Claims COMn; false only when the database has it in use already. */
 bool claimCom(ComDatabase *db, int n);

@@ -389,6 +389,12 @@ UINT WINAPI GetWindowsDirectoryA(LPSTR buffer, UINT size)
  * its file calls then reach as SysWOW64. */
 UINT WINAPI GetSystemDirectoryA(LPSTR buffer, UINT size)
 {
+    noteCall("GetSystemDirectoryA", "", {{"size", size}});
+    DWORD code;
+    if (faultHits("GetSystemDirectoryA", "", &code)) {
+        SetLastError(code);
+        return 0;
+    }
     const std::string dir = is9x() ? "C:\\windows\\system" : "C:\\windows\\system32";
     if (!buffer || dir.size() >= size)
         return (UINT)dir.size() + 1;

@@ -204,7 +204,8 @@ std::vector<std::string> leftOpen();
  *   RegEnumKeyExA, RegQueryValueExA: size (the buffer length given)
  *   RegSetValueExA: type, size, and for a text type terminated (1 when
  *                   the size counts the text and its terminator exactly)
- *   GetEnvironmentVariableA, QueryDosDeviceA, GetDlgItemTextA: size
+ *   GetEnvironmentVariableA, QueryDosDeviceA, GetDlgItemTextA,
+ *   GetSystemDirectoryA: size
  *   CreateFileA: access, share, disposition, attributes, security and
  *                template (1 when given)
  *   ReadFile, WriteFile (subject: the file's path): size, overlapped

@@ -496,6 +496,10 @@ TEST_F(NT, ComPortDatabaseReservesAndGetsTheClaim)
          "dword:00000002", "0e", nullptr},
         {"NT 4.0 has none", standin::NT40, "0e", {}, standin::COMDB_AS_VERSION, nullptr, nullptr, 0,
          "dword:00000002", "0e", nullptr},
+        {"database not opened", standin::WINXP, "0e", {}, standin::COMDB_AS_VERSION, "ComDBOpen", "",
+         ERROR_ACCESS_DENIED, "dword:00000002", "0e", nullptr},
+        {"no system directory", standin::WINXP, "0e", {}, standin::COMDB_AS_VERSION,
+         "GetSystemDirectoryA", "", ERROR_NOT_ENOUGH_MEMORY, "dword:00000002", "0e", nullptr},
         {"Port0 not written: claim released", standin::WINXP, "06", {}, standin::COMDB_AS_VERSION,
          "RegSetValueExA", "|Port0", ERROR_ACCESS_DENIED, nullptr, "06",
          "Can't set Port value to 4 for key System\\CurrentControlSet\\Services\\Qblred"},
@@ -521,14 +525,24 @@ TEST_F(NT, ComPortDatabaseReservesAndGetsTheClaim)
             EXPECT_FALSE(has(svc(), "Port0")) << svc();
         std::string db = standin::exportReg(dbKey);
         EXPECT_TRUE(has(db, "\"ComDB\"=hex:" + std::string(c.after) + ",00,00")) << db;
+        /* A faulting database is not called again after its first fault. */
+        if (c.state == standin::COMDB_FAULTING)
+            EXPECT_EQ(1u, standin::asked("ComDBOpen").size() +
+                              standin::asked("ComDBGetCurrentPortUsage").size() +
+                              standin::asked("ComDBClaimPort").size() + standin::asked("ComDBClose").size());
+        if (c.failApi && !strcmp(c.failApi, "GetSystemDirectoryA")) {
+            EXPECT_EQ(0, standin::calls("LoadLibraryA"));
+            expectClosed();
+            continue;
+        }
+        EXPECT_EQ((unsigned long long)MAX_PATH, firstCall("GetSystemDirectoryA").value("size"));
         /* The DLL the program asks for is the system directory's, never a
          * file of that name beside it, with its error boxes off. */
         standin::Call load = firstCall("LoadLibraryA");
         EXPECT_EQ("C:\\windows\\system32\\msports.dll", load.subject);
         EXPECT_EQ((unsigned long long)(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX),
                   load.value("mode"));
-        if (c.version != standin::NT40 && c.state == standin::COMDB_AS_VERSION) {
-            standin::Call usage = firstCall("ComDBGetCurrentPortUsage");
+        for (const standin::Call &usage : standin::asked("ComDBGetCurrentPortUsage")) {
             EXPECT_EQ(256u, usage.value("size"));
             EXPECT_EQ(1u, usage.value("type")); /* CDB_REPORT_BYTES */
         }
