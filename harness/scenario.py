@@ -337,18 +337,27 @@ class Scenario:
 # ---------------------------------------------------------------------------
 # The drive a run starts from, and the outcome it leaves
 
+def fresh_copy(src, target):
+    """Copies src to target as a file of its own: a file already there
+    (which may be a hard link to files other runs share) is replaced, not
+    written through."""
+    if target.is_file() or target.is_symlink():
+        target.unlink()
+    shutil.copy2(src, target)
+
+
 def prepare_drive(scenario, drive, programs):
     """Lays out C: for one run.  programs maps a test program's name to its file."""
     for folder in ("windows", "windows/system32/drivers", "setup", "testlog"):
         (drive / folder).mkdir(parents=True, exist_ok=True)
     for name, mode in scenario.programs.items():
         if name == "second":
-            shutil.copy2(programs["second"], drive / "setup" / programs["second_name"])
+            fresh_copy(programs["second"], drive / "setup" / programs["second_name"])
             (drive / "testlog" / "second-mode.txt").write_text(mode or "exit0")
         elif name in ("qblred.sys", "qblred-sticky.sys"):
-            shutil.copy2(programs[name], drive / "setup" / name)
+            fresh_copy(programs[name], drive / "setup" / name)
             if mode == "installed":
-                shutil.copy2(programs[name], drive / "windows/system32/drivers/qblred.sys")
+                fresh_copy(programs[name], drive / "windows/system32/drivers/qblred.sys")
             elif mode:
                 raise ScenarioError("%s takes no mode but 'installed': %r" % (name, mode))
         elif name == "red32":
@@ -358,6 +367,8 @@ def prepare_drive(scenario, drive, programs):
     for path, data in scenario.files:
         target = host_path(drive, path)
         target.parent.mkdir(parents=True, exist_ok=True)
+        if target.is_file() or target.is_symlink():
+            target.unlink()
         target.write_bytes(data)
     for path in scenario.full:
         host_path(drive, path).mkdir(parents=True, exist_ok=True)

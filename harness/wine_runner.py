@@ -38,6 +38,7 @@ import pwd
 import re
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -49,7 +50,7 @@ from harness import versions, wine_session
 from harness.scenario import escape, host_path, prepare_drive
 from harness.wine_session import RUN_TIMEOUT_MS, z_path
 
-SETUP_STEPS = "base-2: as %s; wineboot -i; Managed=N; CursorBlinkRate=-1; Version=win95; fonts"
+SETUP_STEPS = "base-3: as %s; wineboot -i; Managed=N; CursorBlinkRate=-1; Version=win95; fonts; shared files root's"
 WINE_USER = os.environ.get("REDIRECTOR_WINE_USER", "redirwine")
 SESSION_TIMEOUT_S = 120
 # Wine's .NET and HTML engines are never installed into a prefix; each run
@@ -222,24 +223,55 @@ class Account:
 
 
 def chown_tree(path, uid, gid):
+    """Gives path and everything under it to uid, but the base prefix's
+    shared files hard-linked there (they stay root's)."""
     path = Path(path)
     os.lchown(path, uid, gid)
     if path.is_symlink() or not path.is_dir():
         return
     for dirpath, dirnames, filenames in os.walk(path):
-        for name in dirnames + filenames:
+        for name in dirnames:
             os.lchown(os.path.join(dirpath, name), uid, gid)
+        for name in filenames:
+            full = os.path.join(dirpath, name)
+            st = os.lstat(full)
+            if not (stat.S_ISREG(st.st_mode) and st.st_nlink > 1 and st.st_uid == 0):
+                os.lchown(full, uid, gid)
+
+
+# The base prefix's program files (Wine's DLLs and programs, fonts, code
+# pages, ...), which no run writes: each run's prefix has them hard-linked,
+# and they belong to root, read-only to the user Wine runs as, so that a
+# run that tried to write one would fail instead of changing the base.
+SHARED_SUFFIXES = (".dll", ".exe", ".sys", ".drv", ".nls", ".fon", ".ttf", ".vxd", ".ocx", ".cpl",
+                   ".acm", ".tlb", ".ds", ".msstyles", ".mod", ".icm", ".com", ".ax", ".manifest")
+
+
+def shared_file(rel):
+    """Whether the base prefix's file rel (relative to the prefix) is
+    shared by hard links: a program file under drive_c, outside the
+    users' folders."""
+    return len(rel.parts) > 2 and rel.parts[0] == "drive_c" and rel.parts[1].lower() != "users" \
+        and rel.name.lower().endswith(SHARED_SUFFIXES)
+
+
+def share_base_files(base):
+    """Gives the base prefix's shared files to root, read-only to others."""
+    for dirpath, _, filenames in os.walk(base):
+        for name in filenames:
+            path = Path(dirpath) / name
+            if not path.is_symlink() and shared_file(path.relative_to(base)):
+                os.chown(path, 0, 0)
+                os.chmod(path, 0o644)
 
 
 def copy_prefix(base, target):
-    """A run's own prefix: text and registry files copied, the big system
-    files (never written by a run) hard-linked."""
+    """A run's own prefix: the shared program files hard-linked, the rest
+    (registry, settings, the users' folders) copied."""
     for dirpath, dirnames, filenames in os.walk(base):
         rel = Path(dirpath).relative_to(base)
         dest = Path(target) / rel
         dest.mkdir(parents=True, exist_ok=True)
-        shared = len(rel.parts) >= 3 and rel.parts[:2] == ("drive_c", "windows") and \
-            rel.parts[2].lower() in ("system32", "syswow64", "winsxs")
         for name in dirnames:
             src = Path(dirpath) / name
             if src.is_symlink():
@@ -249,7 +281,7 @@ def copy_prefix(base, target):
             src = Path(dirpath) / name
             if src.is_symlink():
                 os.symlink(os.readlink(src), dest / name)
-            elif shared and not name.lower().endswith((".ini", ".reg", ".txt", ".log")):
+            elif shared_file(rel / name):
                 os.link(src, dest / name)
             else:
                 shutil.copy2(src, dest / name)
@@ -298,6 +330,25 @@ def seen_from_view(env, work, view):
                                                value.lower().startswith(here.lower() + "\\")):
             out[name] = there + value[len(here):]
     return out
+
+
+def write_timing(work, phases):
+    """timing.json of a run: seconds of each phase, the runner's (prepare,
+    display, session) and the session's own, read from its phases.json,
+    with the program's own run (its exit event's ms) as "install.exe"."""
+    try:
+        phases.update({"session " + k: v for k, v in
+                       json.loads((work / "phases.json").read_text()).items()})
+    except (OSError, ValueError):
+        pass
+    try:
+        for line in (work / "events.jsonl").read_text(encoding="utf-8", errors="replace").splitlines():
+            event = json.loads(line)
+            if event.get("ev") == "exit" and "ms" in event:
+                phases["install.exe"] = event["ms"] / 1000.0
+    except (OSError, ValueError):
+        pass
+    (work / "timing.json").write_text(json.dumps(phases))
 
 
 def outermost_keys(keys):
@@ -431,6 +482,7 @@ class WineRunner:
             for f in Path("/usr/share/wine/fonts").glob("*"):
                 shutil.copy2(f, fonts / f.name)
             account.own(prefix)
+            share_base_files(prefix)
             (folder / "ready").write_text("%.0f s\n" % (time.time() - started))
             print("wine: base prefix made in %.0f s" % (time.time() - started), flush=True)
         self.bases[arch] = prefix
@@ -477,13 +529,17 @@ class WineRunner:
         told the X display of the run's Xvfb once it is up."""
         account = self.wine_account()
         work = Path(work)
+        started = time.time()
         try:
             session = self.prepare(scenario, work, account)
         except RuntimeError as e:
             self.cannot_run(work, str(e))
             return
+        phases = {"prepare": time.time() - started}
         view = self.view
+        started = time.time()
         xvfb, display = start_xvfb()
+        phases["display"] = time.time() - started
         if on_display:
             on_display(display)
         env = seen_from_view(wine_env(session["arch"], view / "prefix", display, account,
@@ -496,6 +552,7 @@ class WineRunner:
             ["unshare", "--mount", "--", "sh", str(self.root / "wine/nodev.sh"),
              sys.executable, wine_session.__file__, "--session", str(work / "session.json")],
             env=env, stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+        started = time.time()
         try:
             proc.wait(SESSION_TIMEOUT_S)
         except subprocess.TimeoutExpired:
@@ -507,8 +564,12 @@ class WineRunner:
                 f.write(json.dumps({"ev": "timeout", "text": "session ran over %d s"
                                     % SESSION_TIMEOUT_S}) + "\n")
         finally:
+            phases["session"] = time.time() - started
+            started = time.time()
             stop(xvfb)
+            phases["display"] += time.time() - started
             log.close()
+        write_timing(work, phases)
         if proc.returncode not in (0, None, -9):
             with open(work / "events.jsonl", "a") as f:
                 f.write(json.dumps({"ev": "error", "text": "Wine session failed (%s), see %s"
@@ -570,9 +631,7 @@ class WineRunner:
         session = {"arch": setup.arch, "loader": loader, "server": server,
                    "work": str(work), "view": str(view), "regs": regs,
                    "driver": str(view / "tools" / programs["driver"].name),
-                   "exports": outermost_keys(scenario.registry_keys()),
-                   "nt_start": list(scenario.nt_start), "running": list(scenario.running),
-                   "deleted": list(scenario.deleted),
+                   "nt_start": list(scenario.nt_start),
                    "full": [str(host_path(drive, path).relative_to(drive))
                             for path in scenario.full],
                    "dll_overrides": ";".join(o for o in (DLL_OVERRIDES, override) if o),
@@ -612,11 +671,18 @@ class WineRunner:
         plan += ["full " + path for path in scenario.full]
         plan += ["comdb " + comdb, "wow64 " + ("yes" if setup.name == "wow64" else "no")]
         # A service deleted while a handle stays open: the driver deletes it
-        # before the program starts and holds the handle until the session
-        # has exported the registry.
+        # before the program starts and holds the handle until it has
+        # exported the registry.
         plan += ["deleteservice " + name for name in scenario.deleted]
-        if scenario.deleted:
-            plan.append("release " + z_path(view / "release.txt"))
+        # Services running before the run: the driver starts them first.
+        plan += ["start " + name for name in scenario.running]
+        # After the run the driver exports the checked keys and then starts
+        # the driver services as NT would, in its own process.
+        plan += ["export " + key for key in outermost_keys(scenario.registry_keys())]
+        plan.append("exportfile " + z_path(view / "export.reg"))
+        plan += ["ntstart " + name for name in scenario.nt_start]
+        if scenario.nt_start:
+            plan.append("ntstartfile " + z_path(view / "ntstart.txt"))
         # regedit's export shows a REG_SZ as text, without its stored size:
         # the driver reads the checked keys' values exactly after the run.
         plan.append("valuesfile " + z_path(view / "values.jsonl"))

@@ -140,6 +140,11 @@ def session(setup_file):
     for folder in setup["full"]:
         mount_full(view / "prefix/drive_c" / folder, creds)
 
+    phases = {}
+
+    def timed(name, started):
+        phases[name] = phases.get(name, 0.0) + time.time() - started
+
     def wine(*args, timeout=60, output=None):
         # Output goes straight to the log: Wine's helper processes (services,
         # explorer) inherit it and outlive the command, so a pipe would
@@ -177,151 +182,136 @@ def session(setup_file):
             print("session: no wineserver socket under %s after 10 s" % (view / "tmp"), flush=True)
         return proc
 
-    def stop_server(proc):
+    def save_and_stop_server(proc):
+        """Ends the wineserver as `wineserver -k` does, which saves the
+        registry to the prefix's files first."""
         subprocess.run([server, "-k"], stdin=subprocess.DEVNULL, timeout=30, **creds)
         try:
             proc.wait(30)
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
+        end_wine_processes()
+
+    def stop_server(proc):
+        """Ends the wineserver and every Wine process of the run at once.
+        Nothing of the prefix is read after it (the keys were exported),
+        so the server is not asked to save its registry: `wineserver -k`
+        would wait for that and for each process's end by turns, most of
+        a second."""
+        proc.kill()
+        proc.wait()
+        end_wine_processes()
 
     t0 = time.time()
     wineserver = start_server()
+    timed("server start", t0)
     try:
+        started = time.time()
         if not import_all():
             return 3
         if any(imports_service(Path(r).read_bytes()) for r in setup["regs"]):
             # The service manager reads its services once, when it starts: let
             # it start again over the imported keys.  HKEY_DYN_DATA does not
             # survive the restart, so everything is imported once more.
-            stop_server(wineserver)
+            save_and_stop_server(wineserver)
             wineserver = start_server()
             if not import_all():
                 return 3
-        for name in setup.get("running", []):
-            wine("sc", "start", name)
-            if service_state(wine, work, name) != "running":
-                print("session: %s did not start before the run" % name, flush=True)
-                return 3
-        driver = [loader, setup["driver"], z_path(view / "plan.txt"), z_path(view / "events.jsonl")]
-        if setup.get("deleted"):
-            # The driver holds the deleted services' handles until the
-            # release file exists: the registry is exported while the
-            # service manager still has them marked for deletion.
-            started = time.time()
-            held = subprocess.Popen(driver, stdin=subprocess.DEVNULL, **creds)
-            if not outcome_written(work / "events.jsonl", held, RUN_TIMEOUT_MS / 1000 + 30):
-                held.kill()
-            print("[%.2fs] driver ran, holding %s" % (time.time() - started,
-                                                     " ".join(setup["deleted"])), flush=True)
-        else:
-            held = None
-            r = wine(*driver[1:], timeout=RUN_TIMEOUT_MS // 1000 + 30)
-            if r.returncode != 0:
-                print("session: driver failed with %d" % r.returncode, flush=True)
-                return 4
-        exports = []
-        for i, key in enumerate(setup["exports"]):
-            out = view / ("export-%d.reg" % i)
-            wine("regedit", "/E", z_path(out), key)
-            exports.append(out)
-        merge_exports(exports, work / "registry.reg")
-        for name in setup.get("nt_start", []):
-            start_as_nt(wine, name, work)
-        if held:
-            (work / "release.txt").write_text("")
-            try:
-                held.wait(30)
-            except subprocess.TimeoutExpired:
-                held.kill()
-                held.wait()
-            if held.returncode != 0:
-                print("session: driver failed with %d" % held.returncode, flush=True)
-                return 4
+        timed("import", started)
+        started = time.time()
+        driver = [setup["driver"], z_path(view / "plan.txt"), z_path(view / "events.jsonl")]
+        r = wine(*driver, timeout=RUN_TIMEOUT_MS // 1000 + 30)
+        if r.returncode != 0:
+            print("session: driver failed with %d" % r.returncode, flush=True)
+            return 4
+        timed("program", started)
+        merge_exports([work / "export.reg"], work / "registry.reg")
+        if setup.get("nt_start"):
+            record_nt_start(work, (work / "ntstart.txt").read_text(encoding="latin-1").splitlines())
     finally:
+        started = time.time()
         stop_server(wineserver)
+        timed("server stop", started)
         for folder in setup["full"]:
             copy_back(view / "prefix/drive_c" / folder, work / "prefix/drive_c" / folder)
+        (work / "phases.json").write_text(json.dumps(phases))
     print("[%.2fs] session done" % (time.time() - t0), flush=True)
     return 0
 
 
-def outcome_written(events, proc, timeout):
-    """Waits until the driver proc has written its outcome (the exit event
-    ends it) or has ended; False when neither happened within timeout s."""
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        if proc.poll() is not None:
-            return True
+def namespace_processes():
+    """The run's Wine processes: every process in this session's mount
+    namespace but the session itself and the processes that started it.
+    Wine's system processes (services, winedevice, explorer, ...) start
+    sessions of their own, so the process group would miss them."""
+    own_ns = os.readlink("/proc/self/ns/mnt")
+    own, pid = set(), os.getpid()
+    while pid > 1:
+        own.add(pid)
         try:
-            if '"ev":"exit"' in events.read_text(encoding="utf-8", errors="replace"):
-                return True
+            pid = int(Path("/proc/%d/stat" % pid).read_text().rpartition(")")[2].split()[1])
+        except (OSError, ValueError, IndexError):
+            break
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit() and int(entry) not in own and in_namespace(entry, own_ns):
+            found.append(int(entry))
+    return found
+
+
+def in_namespace(pid, ns):
+    """Whether the process pid is in the mount namespace ns.  A Wine
+    process's first thread may have ended while its others run on (its
+    /proc/PID/ns is then unreadable): a living thread tells."""
+    for path in ["/proc/%s/ns/mnt" % pid] + ["/proc/%s/task/%s/ns/mnt" % (pid, t)
+                                            for t in tasks(pid)]:
+        try:
+            return os.readlink(path) == ns
         except OSError:
-            pass
-        time.sleep(0.05)
+            continue
     return False
 
 
-SERVICES_KEY = "HKLM\\System\\CurrentControlSet\\Services\\"
-SC_STATES = {"1": "stopped", "2": "start-pending", "3": "stop-pending", "4": "running"}
+def tasks(pid):
+    try:
+        return os.listdir("/proc/%s/task" % pid)
+    except OSError:
+        return []
 
 
-def nt_image_path(path):
-    """The image path as Windows NT's loader finds it: a path that is neither
-    absolute nor a device path is relative to the system root.  Wine 8.0's
-    ntoskrnl refuses such a path (it loads drivers with
-    LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR, which wants a full path), so it gets
-    the \\SystemRoot\\ prefix, which both NT and Wine understand."""
-    if path.startswith("\\") or (len(path) > 1 and path[1] == ":"):
-        return path
-    return "\\SystemRoot\\" + path
+def end_wine_processes(timeout=5.0):
+    """Kills the run's Wine processes, which do not all end by themselves
+    when their server is gone, and waits until they have."""
+    deadline = time.time() + timeout
+    while True:
+        left = namespace_processes()
+        if not left or time.time() > deadline:
+            return
+        for pid in left:
+            try:
+                os.kill(pid, 9)
+            except OSError:
+                pass
+        time.sleep(0.01)
 
 
-def command_output(wine, work, *args, tries=3):
-    """What a Wine command printed.  It goes through a file, never a pipe
-    (see wine() in session).  A command started while the prefix's system
-    processes are shutting down after the previous one can fail at once
-    with no output; it is tried again, a little later."""
-    out = work / "command-output.txt"
-    for attempt in range(tries):
-        if attempt:
-            time.sleep(0.5)
-        with open(out, "wb") as f:
-            if wine(*args, output=f).returncode == 0:
-                break
-    return out.read_text(encoding="utf-8", errors="replace")
-
-
-def service_state(wine, work, name):
-    """The service's state as `sc query` gives it: running, stopped, ... or absent."""
-    code = re.search(r"STATE\s*:\s*(\d+)", command_output(wine, work, "sc", "query", name))
-    return SC_STATES.get(code.group(1), "unknown") if code else "absent"
-
-
-def start_as_nt(wine, name, work):
-    """After the run (and the registry export): starts the driver service
-    the way Windows NT would find its driver, and records its state in
-    services.txt."""
-    found = re.search(r"ImagePath\s+REG_(?:EXPAND_)?SZ\s+(.*\S)",
-                      command_output(wine, work, "reg", "query", SERVICES_KEY + name, "/v",
-                                     "ImagePath"))
-    state = "absent"
-    if found:
-        image = nt_image_path(found.group(1))
-        if image != found.group(1):
-            wine("reg", "add", SERVICES_KEY + name, "/v", "ImagePath", "/t", "REG_EXPAND_SZ",
-                 "/d", image, "/f")
-        wine("sc", "start", name)
-        state = service_state(wine, work, name)
-    print("session: %s started as NT would: %s" % (name, state), flush=True)
+def record_nt_start(work, lines):
+    """The driver's starts of services as NT would ("NAME | IMAGE | STATE"
+    lines): each service's state in services.txt becomes the one after the
+    start, and nt-start.txt gets "NAME | BEFORE | IMAGE | STATE"."""
     services = work / "services.txt"
-    lines = services.read_text().splitlines() if services.exists() else []
-    before = [line.partition(" ")[2] for line in lines if line.split(" ")[0].lower() == name.lower()]
-    lines = [line for line in lines if line.split(" ")[0].lower() != name.lower()]
-    services.write_text("\n".join(lines + ["%s %s" % (name, state)]) + "\n")
-    with open(work / "nt-start.txt", "a") as f:
-        f.write("%s | %s | %s | %s\n" % (name, before[0] if before else "unknown",
-                                         image if found else "", state))
+    states = services.read_text().splitlines() if services.exists() else []
+    for line in lines:
+        name, _, rest = line.partition(" | ")
+        image, _, state = rest.rpartition(" | ")
+        print("session: %s started as NT would: %s" % (name, state), flush=True)
+        before = [s.partition(" ")[2] for s in states if s.split(" ")[0].lower() == name.lower()]
+        states = [s for s in states if s.split(" ")[0].lower() != name.lower()] + \
+            ["%s %s" % (name, state)]
+        with open(work / "nt-start.txt", "a") as f:
+            f.write("%s | %s | %s | %s\n" % (name, before[0] if before else "unknown", image, state))
+    services.write_text("\n".join(states) + "\n")
 
 
 if __name__ == "__main__":

@@ -38,14 +38,18 @@
  *                                nothing
  *   wow64 yes|no                 whether the program must run under WOW64
  *                                (IsWow64Process of its process)
+ *   start NAME                   a service started before the program (and
+ *                                that must then run)
  *   deleteservice NAME           before the program starts, the service is
  *                                opened and deleted (DeleteService), and the
- *                                handle stays open: the service manager keeps
- *                                it marked for deletion
- *   release C:\release.txt       with deleteservice: once the outcome is
- *                                written the driver keeps those handles open
- *                                until this file exists (at most 120 s), so
- *                                that the registry is exported meanwhile
+ *                                handle stays open to the driver's end, after
+ *                                the export: the service manager keeps it
+ *                                marked for deletion meanwhile
+ *   export HKEY_...\KEY          a key exported after the run, with its subkeys
+ *   exportfile C:\export.reg     where: one UTF-16 regedit export of them all
+ *   ntstart NAME                 after the export, the driver service is started
+ *                                the way Windows NT finds its driver
+ *   ntstartfile C:\ntstart.txt   where the outcome goes: "NAME | IMAGE | STATE"
  * A machine that is not so is an error event, and the program is not
  * started (for wow64: it is ended at once).
  *
@@ -68,6 +72,8 @@
  * takes the place of the help viewer and records each WinHelp request.
  */
 #include <windows.h>
+
+#include "after_run.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -284,7 +290,8 @@ struct Plan {
     std::string args;
     std::vector<std::string> answers, services, valueKeys, readOnly, full, deleteServices;
     std::vector<std::pair<std::string, std::string>> dosDevices;
-    std::string servicesFile, valuesFile, comdb, wow64, release;
+    std::vector<std::string> exports, ntStart, startFirst;
+    std::string servicesFile, valuesFile, comdb, wow64, exportFile, ntStartFile;
     DWORD timeout = 60000;
 };
 
@@ -523,7 +530,11 @@ bool readPlan(const char *path)
         else if (key == "comdb") plan.comdb = val;
         else if (key == "wow64") plan.wow64 = val;
         else if (key == "deleteservice") plan.deleteServices.push_back(val);
-        else if (key == "release") plan.release = val;
+        else if (key == "start") plan.startFirst.push_back(val);
+        else if (key == "export") plan.exports.push_back(val);
+        else if (key == "exportfile") plan.exportFile = val;
+        else if (key == "ntstart") plan.ntStart.push_back(val);
+        else if (key == "ntstartfile") plan.ntStartFile = val;
         else if (key == "dosdevice") {
             size_t sp2 = val.find(' ');
             if (sp2 != std::string::npos)
@@ -634,14 +645,29 @@ std::string deleteServices()
     return "";
 }
 
-/* Closes the deleted services' handles, once the release file exists. */
+/* Starts the services that run before the program; "" when each runs. */
+std::string startServices()
+{
+    for (const std::string &name : plan.startFirst) {
+        SC_HANDLE scm = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE svc = scm ? OpenServiceA(scm, name.c_str(), SERVICE_START | SERVICE_QUERY_STATUS) : nullptr;
+        if (svc) {
+            StartServiceA(svc, 0, nullptr);
+            waitWhileStarting(svc);
+            CloseServiceHandle(svc);
+        }
+        std::string state = serviceState(scm, name);
+        if (scm) CloseServiceHandle(scm);
+        if (state != "running") return name + " did not start before the run: " + state;
+    }
+    return "";
+}
+
+/* Closes the deleted services' handles (after the export: the service
+ * manager keeps them marked for deletion until then). */
 void releaseDeleted()
 {
     if (deleted.empty()) return;
-    for (int i = 0; !plan.release.empty() && i < 120000 / 20; i++) {
-        if (GetFileAttributesA(plan.release.c_str()) != INVALID_FILE_ATTRIBUTES) break;
-        Sleep(20);
-    }
     for (SC_HANDLE svc : deleted) CloseServiceHandle(svc);
     CloseServiceHandle(deleteManager);
 }
@@ -689,6 +715,8 @@ std::string readDebugString(HANDLE proc, const OUTPUT_DEBUG_STRING_INFO &info)
  * "unknown (error N)" when the service manager does not tell.  Wine's
  * service manager, started on the first call after the program's run, may
  * not answer at once: a failed call is tried again for a few seconds. */
+} // namespace
+
 std::string serviceState(SC_HANDLE &scm, const std::string &name)
 {
     SC_HANDLE svc = nullptr;
@@ -723,6 +751,8 @@ HKEY rootKey(const std::string &name)
     if (name == "HKEY_CURRENT_USER" || name == "HKCU") return HKEY_CURRENT_USER;
     return nullptr;
 }
+
+namespace {
 
 std::string hexOf(const unsigned char *p, DWORD n)
 {
@@ -824,7 +854,8 @@ int main(int argc, char **argv)
             return 3;
         }
 
-    std::string unlike = checkMachine();
+    std::string unlike = startServices();
+    if (unlike.empty()) unlike = checkMachine();
     if (unlike.empty()) unlike = deleteServices();
     if (!unlike.empty()) {
         fprintf(stderr, "driver: %s\n", unlike.c_str());
@@ -918,6 +949,22 @@ int main(int argc, char **argv)
     emit("{\"ev\":\"exit\",\"code\":" + std::to_string(exitCode) + ",\"ms\":" +
          std::to_string(end - start) + "}");
     fclose(outcome);
+    int rc = 0;
+    if (!plan.exportFile.empty() && !exportKeys(plan.exports, plan.exportFile)) {
+        fprintf(stderr, "driver: cannot write %s\n", plan.exportFile.c_str());
+        rc = 4;
+    }
+    if (!plan.ntStartFile.empty()) {
+        FILE *f = fopen(plan.ntStartFile.c_str(), "wb");
+        for (const std::string &name : plan.ntStart) {
+            std::string line = name + " | " + startAsNT(name);
+            if (f) fprintf(f, "%s\n", line.c_str());
+        }
+        if (!f || fclose(f) != 0) {
+            fprintf(stderr, "driver: cannot write %s\n", plan.ntStartFile.c_str());
+            rc = 4;
+        }
+    }
     releaseDeleted();
-    return 0;
+    return rc;
 }

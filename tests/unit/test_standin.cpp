@@ -6,6 +6,7 @@
 #include "msports.h"
 #include "standin.h"
 #include "regfile.h"
+#include "../../wine/nt_image_path.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -2071,6 +2072,17 @@ TEST_F(StandinTest, LimitedUserReadsButDoesNotWriteTheMachine)
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\New", 0, nullptr, 0,
                                              KEY_ALL_ACCESS, nullptr, &k, nullptr));
     RegCloseKey(k);
+}
+
+/* The Wine runner's driver starts a driver service after the run by its
+ * image path as NT's loader takes it (wine/nt_image_path.h). */
+TEST(DriverImagePath, RelativePathsAreTakenFromTheSystemRoot)
+{
+    EXPECT_EQ("\\SystemRoot\\system32\\drivers\\qblred.sys", ntImagePath("system32\\drivers\\qblred.sys"));
+    EXPECT_EQ("\\SystemRoot\\qblred.sys", ntImagePath("qblred.sys"));
+    for (const char *kept : {"C:\\windows\\system32\\drivers\\qblred.sys",
+                             "\\SystemRoot\\system32\\drivers\\qblred.sys", "\\??\\C:\\qblred.sys"})
+        EXPECT_EQ(kept, ntImagePath(kept));
 }
 
 } // namespace
